@@ -1,0 +1,35 @@
+// VornInspector.__init__: parse the page, record its URL and domain, drop scripts and styles.
+#include "../pyapi/calls.hpp"
+#include "../pyapi/globals.hpp"
+#include "inspector_type.hpp"
+#include "methods.hpp"
+
+namespace vornel::inspector {
+
+using namespace py;
+
+Ref construct(Borrowed module, PyObject* const* args)
+{
+    module_state& state = state_of(module);
+    PyObject* self = args[0];
+    PyObject* html = args[1];
+    PyObject* url = args[2];
+    require_inspector(state, self, "__init__");
+
+    Ref document = call(lookup_global(module, state.LexborHTMLParser.get()).get(), html);
+    set_attr(self, state.parser.get(), document.get());
+    set_attr(self, state.url.get(), url);
+    Ref parts = call(lookup_global(module, state.urlparse.get()).get(), url);
+    set_attr(self, state.domain.get(), get_attr(parts.get(), state.netloc.get()).get());
+
+    // JSON-LD blocks are scripts, so they are counted before the scripts go.
+    Ref json_ld = call_method(get_attr(self, state.parser.get()).get(), state.css.get(), state.select_json_ld.get());
+    set_json_ld_count(state, self, "__init__", require_size(PyObject_Length(json_ld.get())));
+
+    Ref scripts = call_method(get_attr(self, state.parser.get()).get(), state.css.get(),
+                              state.select_script_style.get());
+    for_each(scripts.get(), [&](Borrowed node) { call_method(node, state.decompose.get()); });
+    return Ref::borrow(Py_None);
+}
+
+} // namespace vornel::inspector

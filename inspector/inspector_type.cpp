@@ -1,0 +1,153 @@
+// The VornInspector class and the native part of its instances.
+#include "inspector_type.hpp"
+
+#include <atomic>
+#include <iterator>
+
+#include "../pyapi/compat.hpp"
+#include "../pyapi/function.hpp"
+#include "methods.hpp"
+
+namespace vornel::inspector {
+namespace {
+
+using py::accepts;
+using py::function_spec;
+using py::own;
+using py::parameter;
+using py::python_error;
+using py::require;
+
+struct inspector_object {
+    PyObject_HEAD
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* dict;
+    PyObject* weakrefs;
+#endif
+    // Written by __init__, read by get_summary; atomic so that threads without a GIL agree.
+    Py_ssize_t json_ld;
+};
+
+int inspector_traverse(PyObject* self, visitproc visit, void* arg) noexcept
+{
+    Py_VISIT(Py_TYPE(self));
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_VisitManagedDict(self, visit, arg);
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyObject_VisitManagedDict(self, visit, arg);
+#else
+    Py_VISIT(reinterpret_cast<inspector_object*>(self)->dict);
+    return 0;
+#endif
+}
+
+int inspector_clear(PyObject* self) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject_ClearManagedDict(self);
+#elif PY_VERSION_HEX >= 0x030C0000
+    _PyObject_ClearManagedDict(self);
+#else
+    Py_CLEAR(reinterpret_cast<inspector_object*>(self)->dict);
+#endif
+    return 0;
+}
+
+void inspector_dealloc(PyObject* self) noexcept
+{
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    PyObject_ClearWeakRefs(self);
+    inspector_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+#if PY_VERSION_HEX < 0x030C0000
+PyMemberDef inspector_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(inspector_object, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(inspector_object, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+#endif
+
+PyGetSetDef inspector_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot inspector_slots[] = {
+    {Py_tp_getset, inspector_getset},
+    {Py_tp_traverse, reinterpret_cast<void*>(inspector_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(inspector_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(inspector_dealloc)},
+#if PY_VERSION_HEX < 0x030C0000
+    {Py_tp_members, inspector_members},
+#endif
+    {0, nullptr},
+};
+
+PyType_Spec inspector_spec = {
+    "vornel.inspector.VornInspector",
+    sizeof(inspector_object),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC
+#if PY_VERSION_HEX >= 0x030C0000
+        | Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF
+#endif
+    ,
+    inspector_slots,
+};
+
+constexpr parameter self_only[] = {{"self"}};
+constexpr parameter construct_parameters[] = {
+    {"self"},
+    {"html", accepts::exact_str, "str"},
+    {"url", accepts::exact_str, "str"},
+};
+
+// The class's methods, in the order in which the class defines them.
+constexpr function_spec methods[] = {
+    {"__init__", "VornInspector.__init__", nullptr, construct_parameters, std::size(construct_parameters), construct},
+    {"_get_meta", "VornInspector._get_meta", nullptr, self_only, std::size(self_only), get_meta},
+};
+
+inspector_object* as_inspector(module_state& state, Borrowed self, const char* method)
+{
+    auto* type = reinterpret_cast<PyTypeObject*>(state.inspector_type.get());
+    if (!PyObject_TypeCheck(self, type)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a 'VornInspector' object but received '%.100s'",
+                     method, Py_TYPE(self)->tp_name);
+        throw python_error{};
+    }
+    return reinterpret_cast<inspector_object*>(self);
+}
+
+} // namespace
+
+Ref create_inspector_type(Borrowed module, module_state& state)
+{
+    Ref type = own(PyType_FromModuleAndSpec(module, &inspector_spec, nullptr));
+    for (const function_spec& spec : methods) {
+        Ref method = py::make_function(state.function_type.get(), module, spec);
+        require(PyObject_SetAttrString(type.get(), spec.name, method.get()));
+    }
+    return type;
+}
+
+void require_inspector(module_state& state, Borrowed self, const char* method)
+{
+    as_inspector(state, self, method);
+}
+
+Py_ssize_t json_ld_count(module_state& state, Borrowed self, const char* method)
+{
+    return std::atomic_ref(as_inspector(state, self, method)->json_ld).load(std::memory_order_relaxed);
+}
+
+void set_json_ld_count(module_state& state, Borrowed self, const char* method, Py_ssize_t count)
+{
+    std::atomic_ref(as_inspector(state, self, method)->json_ld).store(count, std::memory_order_relaxed);
+}
+
+} // namespace vornel::inspector

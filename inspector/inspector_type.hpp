@@ -1,0 +1,19 @@
+// The VornInspector class: an ordinary, subclassable class whose instances keep a __dict__
+// for their public attributes and, natively, the page's count of JSON-LD blocks.
+#pragma once
+
+#include "state.hpp"
+
+namespace vornel::inspector {
+
+// Creates the class with its methods, in the order in which they are listed.
+Ref create_inspector_type(Borrowed module, module_state& state);
+
+// Throws TypeError unless `self` is an instance of the class (or of a subclass).
+void require_inspector(module_state& state, Borrowed self, const char* method);
+
+// The instance's JSON-LD count; `self` must be an instance of the class (TypeError otherwise).
+Py_ssize_t json_ld_count(module_state& state, Borrowed self, const char* method);
+void set_json_ld_count(module_state& state, Borrowed self, const char* method, Py_ssize_t count);
+
+} // namespace vornel::inspector

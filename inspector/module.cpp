@@ -1,0 +1,87 @@
+// Initialisation of vornel.inspector: binds its imports and creates VornInspector.
+#include <new>
+
+#include "../pyapi/calls.hpp"
+#include "../pyapi/function.hpp"
+#include "inspector_type.hpp"
+#include "state.hpp"
+
+namespace vornel::inspector {
+namespace {
+
+using namespace py;
+
+// Binds `name` in the module to the attribute of the same name of `source`.
+void bind_from(Borrowed module, Borrowed source, const char* name)
+{
+    Ref value = own(PyObject_GetAttrString(source, name));
+    require(PyModule_AddObjectRef(module, name, value.get()));
+}
+
+int inspector_exec(PyObject* module) noexcept
+{
+    return status_boundary([&] {
+        auto& state = *new (PyModule_GetState(module)) module_state{};
+        for (const interned_text& entry : interned_texts)
+            state.*entry.member = own(PyUnicode_InternFromString(entry.text));
+
+        Ref urllib_parse = own(PyImport_ImportModule("urllib.parse"));
+        bind_from(module, urllib_parse.get(), "urljoin");
+        bind_from(module, urllib_parse.get(), "urlparse");
+        Ref lexbor = own(PyImport_ImportModule("selectolax.lexbor"));
+        bind_from(module, lexbor.get(), "LexborHTMLParser");
+
+        state.function_type = create_function_type(module);
+        state.inspector_type = create_inspector_type(module, state);
+        require(PyModule_AddObjectRef(module, "VornInspector", state.inspector_type.get()));
+    });
+}
+
+int inspector_traverse(PyObject* module, visitproc visit, void* arg) noexcept
+{
+    auto* state = static_cast<module_state*>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    int status = 0;
+    state->for_each_reference([&](Ref& ref) {
+        if (status == 0 && ref) status = visit(ref.get(), arg);
+    });
+    return status;
+}
+
+int inspector_clear(PyObject* module) noexcept
+{
+    auto* state = static_cast<module_state*>(PyModule_GetState(module));
+    if (state != nullptr) state->for_each_reference([](Ref& ref) { ref.reset(); });
+    return 0;
+}
+
+void inspector_free(void* module) noexcept { inspector_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot inspector_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(inspector_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef inspector_module = {
+    PyModuleDef_HEAD_INIT,
+    "inspector",
+    nullptr,
+    sizeof(module_state),
+    nullptr,
+    inspector_slots,
+    inspector_traverse,
+    inspector_clear,
+    inspector_free,
+};
+
+} // namespace
+
+module_state& state_of(Borrowed module) { return *static_cast<module_state*>(PyModule_GetState(module)); }
+
+} // namespace vornel::inspector
+
+PyMODINIT_FUNC PyInit_inspector() { return PyModuleDef_Init(&vornel::inspector::inspector_module); }

@@ -1,0 +1,71 @@
+// Short, throwing forms of the C API calls that module code makes most.
+#pragma once
+
+#include <Python.h>
+
+#include "compat.hpp"
+#include "ref.hpp"
+
+namespace vornel::py {
+
+inline Ref get_attr(Borrowed obj, Borrowed name) { return own(PyObject_GetAttr(obj, name)); }
+
+inline void set_attr(Borrowed obj, Borrowed name, Borrowed value) { require(PyObject_SetAttr(obj, name, value)); }
+
+inline Ref call(Borrowed callable, Borrowed arg) { return own(PyObject_CallOneArg(callable, arg)); }
+
+inline Ref call(Borrowed callable, Borrowed first, Borrowed second)
+{
+    PyObject* args[] = {first, second};
+    return own(PyObject_Vectorcall(callable, args, 2, nullptr));
+}
+
+inline Ref call_method(Borrowed obj, Borrowed name) { return own(PyObject_CallMethodNoArgs(obj, name)); }
+
+inline Ref call_method(Borrowed obj, Borrowed name, Borrowed arg)
+{
+    return own(PyObject_CallMethodOneArg(obj, name, arg));
+}
+
+inline Ref call_method(Borrowed obj, Borrowed name, Borrowed first, Borrowed second)
+{
+    PyObject* args[] = {obj, first, second};
+    return own(PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Python's truth test; the common answers for str and None need no call.
+inline bool is_true(Borrowed obj)
+{
+    if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj) != 0;
+    if (obj == Py_None) return false;
+    return require(PyObject_IsTrue(obj)) != 0;
+}
+
+// mapping.get(key), with None for a missing key; a plain dict is read without a call.
+inline Ref mapping_get(Borrowed mapping, Borrowed key, Borrowed get_name)
+{
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value;
+        if (require(dict_get_ref(mapping, key, &value)) == 0) return Ref::borrow(Py_None);
+        return Ref::steal(value);
+    }
+    return call_method(mapping, get_name, key);
+}
+
+// Calls visit(item) for each item of an iterable; items stay alive while visited.
+template <class Visit>
+void for_each(Borrowed iterable, Visit&& visit)
+{
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            visit(item.get());
+        }
+        return;
+    }
+    Ref iterator = own(PyObject_GetIter(iterable));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) visit(item.get());
+    if (PyErr_Occurred()) throw python_error{};
+}
+
+} // namespace vornel::py

@@ -1,0 +1,56 @@
+// The few C API calls that differ between CPython 3.11, 3.12 and 3.13.
+#pragma once
+
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
+
+namespace vornel::py {
+
+// dict.get(key) without a default: 1 and a new reference when found, 0 when not, -1 on error.
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** result)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, result);
+#else
+    PyObject* item = PyDict_GetItemWithError(dict, key);
+    if (item != nullptr) {
+        *result = Py_NewRef(item);
+        return 1;
+    }
+    *result = nullptr;
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+// Takes the raised exception out of the thread state (new reference).
+inline PyObject* take_raised_exception()
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+inline void restore_raised_exception(PyObject* exception)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception,
+                  PyException_GetTraceback(exception));
+#endif
+}
+
+} // namespace vornel::py
