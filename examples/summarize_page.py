@@ -25,7 +25,7 @@ def main(argv: list[str]) -> int:
     else:
         html = Path(path).read_text(encoding="utf-8", errors="replace")
     inspector = VornInspector(html, url)
-    print(json.dumps(inspector._get_meta(), indent=2, ensure_ascii=False))
+    print(json.dumps(inspector.get_summary(), indent=2, ensure_ascii=False))
     return 0
 
 

@@ -109,7 +109,14 @@ constexpr parameter construct_parameters[] = {
 // The class's methods, in the order in which the class defines them.
 constexpr function_spec methods[] = {
     {"__init__", "VornInspector.__init__", nullptr, construct_parameters, std::size(construct_parameters), construct},
+    {"get_summary", "VornInspector.get_summary", nullptr, self_only, std::size(self_only), get_summary},
     {"_get_meta", "VornInspector._get_meta", nullptr, self_only, std::size(self_only), get_meta},
+    {"_get_forms", "VornInspector._get_forms", nullptr, self_only, std::size(self_only), get_forms},
+    {"_get_links", "VornInspector._get_links", nullptr, self_only, std::size(self_only), get_links},
+    {"_get_heading_hierarchy", "VornInspector._get_heading_hierarchy", "Maps out the heading tree on the page",
+     self_only, std::size(self_only), get_heading_hierarchy},
+    {"_get_tables_detailed", "VornInspector._get_tables_detailed",
+     "Finds table headers so user knows the data columns", self_only, std::size(self_only), get_tables_detailed},
 };
 
 inspector_object* as_inspector(module_state& state, Borrowed self, const char* method)

@@ -24,6 +24,7 @@ int inspector_exec(PyObject* module) noexcept
         auto& state = *new (PyModule_GetState(module)) module_state{};
         for (const interned_text& entry : interned_texts)
             state.*entry.member = own(PyUnicode_InternFromString(entry.text));
+        state.skipped_link_prefixes = own(Py_BuildValue("(sss)", "#", "javascript:", "mailto:"));
 
         Ref urllib_parse = own(PyImport_ImportModule("urllib.parse"));
         bind_from(module, urllib_parse.get(), "urljoin");

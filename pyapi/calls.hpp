@@ -52,6 +52,20 @@ inline Ref mapping_get(Borrowed mapping, Borrowed key, Borrowed get_name)
     return call_method(mapping, get_name, key);
 }
 
+// mapping.get(key, fallback); the fallback only for a missing key.
+inline Ref mapping_get(Borrowed mapping, Borrowed key, Borrowed fallback, Borrowed get_name)
+{
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value;
+        if (require(dict_get_ref(mapping, key, &value)) == 0) return Ref::borrow(fallback);
+        return Ref::steal(value);
+    }
+    return call_method(mapping, get_name, key, fallback);
+}
+
+// key in container
+inline bool contains(Borrowed container, Borrowed key) { return require(PySequence_Contains(container, key)) != 0; }
+
 // Calls visit(item) for each item of an iterable; items stay alive while visited.
 template <class Visit>
 void for_each(Borrowed iterable, Visit&& visit)

@@ -1,0 +1,75 @@
+// VornInspector._get_forms: every form with its resolved action, method and named fields.
+#include "../pyapi/globals.hpp"
+#include "methods.hpp"
+#include "nodes.hpp"
+
+namespace vornel::inspector {
+
+using namespace py;
+
+namespace {
+
+void set_item(Borrowed dict, Borrowed key, Borrowed value) { require(PyDict_SetItem(dict, key, value)); }
+
+// The action resolved against the page URL; one that urljoin rejects as malformed stays as written.
+Ref resolve_action(Borrowed urljoin, Borrowed page_url, Borrowed action)
+{
+    try {
+        return call(urljoin, page_url, action);
+    } catch (const python_error&) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+        PyErr_Clear();
+        return Ref::borrow(action);
+    }
+}
+
+// The record of a named field, or nothing for a field without a usable name.
+Ref field_record(module_state& state, Borrowed field)
+{
+    Ref attributes = get_attr(field, state.attributes.get());
+    Ref name = mapping_get(attributes.get(), state.name.get(), state.get.get());
+    if (!is_true(name.get())) return Ref();
+    Ref record = own(PyDict_New());
+    set_item(record.get(), state.name.get(), name.get());
+    set_item(record.get(), state.type.get(),
+             mapping_get(attributes.get(), state.type.get(), state.text.get(), state.get.get()).get());
+    set_item(record.get(), state.placeholder.get(),
+             mapping_get(attributes.get(), state.placeholder.get(), state.empty.get(), state.get.get()).get());
+    set_item(record.get(), state.required.get(), contains(attributes.get(), state.required.get()) ? Py_True : Py_False);
+    return record;
+}
+
+} // namespace
+
+Ref get_forms(Borrowed module, PyObject* const* args)
+{
+    module_state& state = state_of(module);
+    PyObject* self = args[0];
+    Ref forms = own(PyList_New(0));
+    Ref elements = select(state, document_of(state, self).get(), state.select_form.get());
+    Ref page_url = get_attr(self, state.url.get());
+    Ref urljoin = lookup_global(module, state.urljoin.get());
+
+    for_each(elements.get(), [&](Borrowed form) {
+        Ref attributes = get_attr(form, state.attributes.get());
+        Ref action = mapping_get(attributes.get(), state.action.get(), state.empty.get(), state.get.get());
+        Ref method = mapping_get(attributes.get(), state.method.get(), state.get_method.get(), state.get.get());
+        // A method attribute without a value means the default method, as browsers read it.
+        if (method.get() == Py_None) method = Ref::borrow(state.get_method.get());
+
+        Ref record = own(PyDict_New());
+        set_item(record.get(), state.action.get(), resolve_action(urljoin.get(), page_url.get(), action.get()).get());
+        set_item(record.get(), state.method.get(), call_method(method.get(), state.upper.get()).get());
+        Ref inputs = own(PyList_New(0));
+        set_item(record.get(), state.inputs.get(), inputs.get());
+
+        Ref fields = select(state, form, state.select_fields.get());
+        for_each(fields.get(), [&](Borrowed field) {
+            if (Ref input = field_record(state, field)) require(PyList_Append(inputs.get(), input.get()));
+        });
+        require(PyList_Append(forms.get(), record.get()));
+    });
+    return forms;
+}
+
+} // namespace vornel::inspector

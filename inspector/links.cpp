@@ -1,0 +1,72 @@
+// VornInspector._get_links: the page's link targets, resolved and split into internal and external.
+#include "../pyapi/globals.hpp"
+#include "methods.hpp"
+#include "nodes.hpp"
+
+namespace vornel::inspector {
+
+using namespace py;
+
+namespace {
+
+// Fragments, scripts and mail addresses are not links to pages; the test is case-sensitive.
+bool is_skipped(module_state& state, Borrowed href)
+{
+    if (!PyUnicode_Check(href))
+        return is_true(call_method(href, state.startswith.get(), state.skipped_link_prefixes.get()).get());
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(href);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(state.skipped_link_prefixes.get()); ++i)
+        if (require(PyUnicode_Tailmatch(href, PyTuple_GET_ITEM(state.skipped_link_prefixes.get(), i), 0, length, -1)))
+            return true;
+    return false;
+}
+
+// Calls resolve(); a ValueError from the URL functions means the link is malformed and is skipped.
+template <class Resolve>
+bool unless_malformed(Resolve&& resolve)
+{
+    try {
+        resolve();
+        return true;
+    } catch (const python_error&) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+        PyErr_Clear();
+        return false;
+    }
+}
+
+} // namespace
+
+Ref get_links(Borrowed module, PyObject* const* args)
+{
+    module_state& state = state_of(module);
+    PyObject* self = args[0];
+    Ref internal = own(PySet_New(nullptr));
+    Ref external = own(PySet_New(nullptr));
+    Ref elements = select(state, document_of(state, self).get(), state.select_a.get());
+    Ref page_url = get_attr(self, state.url.get());
+    Ref domain = get_attr(self, state.domain.get());
+    Ref urljoin = lookup_global(module, state.urljoin.get());
+    Ref urlparse = lookup_global(module, state.urlparse.get());
+
+    for_each(elements.get(), [&](Borrowed element) {
+        Ref attributes = get_attr(element, state.attributes.get());
+        Ref href = mapping_get(attributes.get(), state.href.get(), state.get.get());
+        if (!is_true(href.get()) || is_skipped(state, href.get())) return;
+        Ref resolved, netloc;
+        const bool well_formed = unless_malformed([&] {
+            resolved = call(urljoin.get(), page_url.get(), href.get());
+            netloc = get_attr(call(urlparse.get(), resolved.get()).get(), state.netloc.get());
+        });
+        if (!well_formed) return;
+        Borrowed target = contains(netloc.get(), domain.get()) ? internal.get() : external.get();
+        require(PySet_Add(target, resolved.get()));
+    });
+
+    Ref links = own(PyDict_New());
+    require(PyDict_SetItem(links.get(), state.internal.get(), own(PySequence_List(internal.get())).get()));
+    require(PyDict_SetItem(links.get(), state.external.get(), own(PySequence_List(external.get())).get()));
+    return links;
+}
+
+} // namespace vornel::inspector

@@ -1,0 +1,27 @@
+// The document and node operations that the extractors share.
+#pragma once
+
+#include "../pyapi/calls.hpp"
+#include "state.hpp"
+
+namespace vornel::inspector {
+
+// The instance's parsed document, read from the instance at each use.
+inline Ref document_of(module_state& state, Borrowed self) { return py::get_attr(self, state.parser.get()); }
+
+// Every element below `where` that matches `selector`.
+inline Ref select(module_state& state, Borrowed where, Borrowed selector)
+{
+    return py::call_method(where, state.css.get(), selector);
+}
+
+// The element's whole text with white space removed at both ends only. The engine's own
+// text(strip=True) strips each text node and glues the pieces, so "Hello <em>World</em>"
+// would read "HelloWorld"; taking the deep text and stripping it once keeps inner spaces.
+inline Ref element_text(module_state& state, Borrowed element)
+{
+    Ref text = py::call_method(element, state.text.get());
+    return py::call_method(text.get(), state.strip.get());
+}
+
+} // namespace vornel::inspector
