@@ -1,7 +1,7 @@
 // VornInspector._get_forms: every form with its resolved action, method and named fields.
-#include "../pyapi/globals.hpp"
 #include "methods.hpp"
 #include "nodes.hpp"
+#include "url_resolver.hpp"
 
 namespace vornel::inspector {
 
@@ -12,10 +12,10 @@ namespace {
 void set_item(Borrowed dict, Borrowed key, Borrowed value) { require(PyDict_SetItem(dict, key, value)); }
 
 // The action resolved against the page URL; one that urljoin rejects as malformed stays as written.
-Ref resolve_action(Borrowed urljoin, Borrowed page_url, Borrowed action)
+Ref resolve_action(const url_resolver& resolver, Borrowed action)
 {
     try {
-        return call(urljoin, page_url, action);
+        return resolver.join(action);
     } catch (const python_error&) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
         PyErr_Clear();
@@ -48,7 +48,7 @@ Ref get_forms(Borrowed module, PyObject* const* args)
     Ref forms = own(PyList_New(0));
     Ref elements = select(state, document_of(state, self).get(), state.select_form.get());
     Ref page_url = get_attr(self, state.url.get());
-    Ref urljoin = lookup_global(module, state.urljoin.get());
+    const url_resolver resolver(state, module, page_url.get(), false);
 
     for_each(elements.get(), [&](Borrowed form) {
         Ref attributes = get_attr(form, state.attributes.get());
@@ -58,7 +58,7 @@ Ref get_forms(Borrowed module, PyObject* const* args)
         if (method.get() == Py_None) method = Ref::borrow(state.get_method.get());
 
         Ref record = own(PyDict_New());
-        set_item(record.get(), state.action.get(), resolve_action(urljoin.get(), page_url.get(), action.get()).get());
+        set_item(record.get(), state.action.get(), resolve_action(resolver, action.get()).get());
         set_item(record.get(), state.method.get(), call_method(method.get(), state.upper.get()).get());
         Ref inputs = own(PyList_New(0));
         set_item(record.get(), state.inputs.get(), inputs.get());

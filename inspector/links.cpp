@@ -1,7 +1,7 @@
 // VornInspector._get_links: the page's link targets, resolved and split into internal and external.
-#include "../pyapi/globals.hpp"
 #include "methods.hpp"
 #include "nodes.hpp"
+#include "url_resolver.hpp"
 
 namespace vornel::inspector {
 
@@ -46,21 +46,16 @@ Ref get_links(Borrowed module, PyObject* const* args)
     Ref elements = select(state, document_of(state, self).get(), state.select_a.get());
     Ref page_url = get_attr(self, state.url.get());
     Ref domain = get_attr(self, state.domain.get());
-    Ref urljoin = lookup_global(module, state.urljoin.get());
-    Ref urlparse = lookup_global(module, state.urlparse.get());
+    const url_resolver resolver(state, module, page_url.get(), true);
 
     for_each(elements.get(), [&](Borrowed element) {
         Ref attributes = get_attr(element, state.attributes.get());
         Ref href = mapping_get(attributes.get(), state.href.get(), state.get.get());
         if (!is_true(href.get()) || is_skipped(state, href.get())) return;
-        Ref resolved, netloc;
-        const bool well_formed = unless_malformed([&] {
-            resolved = call(urljoin.get(), page_url.get(), href.get());
-            netloc = get_attr(call(urlparse.get(), resolved.get()).get(), state.netloc.get());
-        });
-        if (!well_formed) return;
-        Borrowed target = contains(netloc.get(), domain.get()) ? internal.get() : external.get();
-        require(PySet_Add(target, resolved.get()));
+        resolved_url target;
+        if (!unless_malformed([&] { target = resolver.resolve(href.get()); })) return;
+        Borrowed kind = contains(target.netloc.get(), domain.get()) ? internal.get() : external.get();
+        require(PySet_Add(kind, target.url.get()));
     });
 
     Ref links = own(PyDict_New());

@@ -5,6 +5,7 @@
 #include "../pyapi/function.hpp"
 #include "inspector_type.hpp"
 #include "state.hpp"
+#include "url_resolver.hpp"
 
 namespace vornel::inspector {
 namespace {
@@ -29,6 +30,8 @@ int inspector_exec(PyObject* module) noexcept
         Ref urllib_parse = own(PyImport_ImportModule("urllib.parse"));
         bind_from(module, urllib_parse.get(), "urljoin");
         bind_from(module, urllib_parse.get(), "urlparse");
+        state.url_library_snapshot = snapshot_url_library(urllib_parse.get());
+        state.urllib_parse = std::move(urllib_parse);
         Ref lexbor = own(PyImport_ImportModule("selectolax.lexbor"));
         bind_from(module, lexbor.get(), "LexborHTMLParser");
 

@@ -12,6 +12,9 @@ struct module_state {
     Ref function_type;
     Ref inspector_type;
 
+    // urllib.parse, and what it looked like at import (None when links are always resolved by it).
+    Ref urllib_parse, url_library_snapshot;
+
     // Module globals, looked up at each use.
     Ref urljoin, urlparse, LexborHTMLParser;
     // Attribute and method names.
@@ -116,6 +119,8 @@ void module_state::for_each_reference(Visit&& visit)
     visit(inspector_type);
     for (const interned_text& entry : interned_texts) visit(this->*entry.member);
     visit(skipped_link_prefixes);
+    visit(urllib_parse);
+    visit(url_library_snapshot);
 }
 
 module_state& state_of(Borrowed module);

@@ -27,6 +27,20 @@ inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** result)
 #endif
 }
 
+// getattr(obj, name) that treats a missing attribute as no error: 1 found, 0 missing, -1 error.
+inline int get_optional_attr(PyObject* obj, const char* name, PyObject** result)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttrString(obj, name, result);
+#else
+    *result = PyObject_GetAttrString(obj, name);
+    if (*result != nullptr) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+#endif
+}
+
 // Takes the raised exception out of the thread state (new reference).
 inline PyObject* take_raised_exception()
 {

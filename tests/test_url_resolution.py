@@ -1,0 +1,140 @@
+"""Links and form actions resolve exactly as urllib.parse resolves them, quirks included."""
+
+import html as html_module
+import os
+import sys
+import urllib.parse
+from urllib.parse import urljoin, urlparse
+
+import pytest
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
+from selectolax.lexbor import LexborHTMLParser
+
+import vornel.inspector as inspector_module
+from vornel.inspector import VornInspector
+
+from conftest import SAMPLE_PAGE, corpus_pages, read_page
+
+
+def page_of(references):
+    forms = "".join(f'<form action="{html_module.escape(r)}"></form>' for r in references)
+    anchors = "".join(f'<a href="{html_module.escape(r)}">x</a>' for r in references)
+    return forms + anchors
+
+
+def expected(base, page):
+    """What the Python functions give for the references as the parser reports them."""
+    parser = LexborHTMLParser(page)
+    domain = urlparse(base).netloc
+    actions, internal, external = [], set(), set()
+    for form in parser.css("form"):
+        action = form.attributes.get("action", "")
+        try:
+            actions.append(urljoin(base, action))
+        except ValueError:
+            actions.append(action)
+    for a in parser.css("a"):
+        href = a.attributes.get("href")
+        if not href or href.startswith(("#", "javascript:", "mailto:")):
+            continue
+        try:
+            resolved = urljoin(base, href)
+            (internal if domain in urlparse(resolved).netloc else external).add(resolved)
+        except ValueError:
+            pass
+    return actions, sorted(internal), sorted(external)
+
+
+def check(base, references):
+    page = page_of(references)
+    inspector = VornInspector(page, base)
+    links = inspector._get_links()
+    actual = ([form["action"] for form in inspector._get_forms()], sorted(links["internal"]), sorted(links["external"]))
+    assert actual == expected(base, page)
+
+
+schemes = st.sampled_from(["http:", "https:", "HTTP:", "hTtPs:", "ftp:", "mailto:", "tel:", "data:", "h2:", "1x:", ""])
+hosts = st.sampled_from(["example.com", "Example.COM", "sub.example.com", "u:p@example.com:8080", "[::1]",
+                         "exa mple.com", "éxample.com", "", "example.com:", "%41.com"])
+segments = st.sampled_from(["", ".", "..", "a", "b.html", "c;p", " d", "e ", "%2e", "...", "f[1]", "ü", "\t", "\x00"])
+paths = st.lists(segments, max_size=6).map("/".join)
+tails = st.sampled_from(["", "?", "?q=1", "?a=b&c=d", "#", "#frag", "?q#f", "#f?q", "?x=[y]"])
+
+
+@st.composite
+def urls(draw):
+    scheme = draw(schemes)
+    authority = "//" + draw(hosts) if draw(st.booleans()) else ""
+    slash = draw(st.sampled_from(["", "/"]))
+    lead = draw(st.sampled_from(["", "", "", " ", "\n", "\x01"]))
+    return lead + scheme + authority + slash + draw(paths) + draw(tails)
+
+
+bases = st.one_of(urls(), st.sampled_from(["https://example.com/dir/page.html?x=1#top", "http://example.com",
+                                           "https://example.com/a/b/", "https://example.com/a/b/c/d;p?q"]))
+
+
+@settings(max_examples=int(os.environ.get("VORNEL_URL_EXAMPLES", 300)), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(bases, st.lists(st.one_of(urls(), st.text(max_size=30)), min_size=1, max_size=20))
+def test_generated_references(base, references):
+    try:
+        urlparse(base)
+    except ValueError:
+        assume(False)  # the constructor rejects such a page URL
+    check(base, references)
+
+
+PAGES = [SAMPLE_PAGE, *corpus_pages()]
+
+
+@pytest.mark.parametrize("base", ["https://www.example.com/section/page.html?q=1#f", "http://Example.com",
+                                  "HTTPS://example.com/a/b/"])
+def test_every_reference_of_the_real_pages(base):
+    references = []
+    for page in PAGES:
+        parser = LexborHTMLParser(read_page(page))
+        references += [node.attributes.get("href") or "" for node in parser.css("a")]
+        references += [node.attributes.get("action") or "" for node in parser.css("form")]
+    assert len(references) > 1000 or not corpus_pages()
+    check(base, references)
+
+
+@pytest.mark.parametrize(
+    "base, reference, resolved",
+    [
+        ("HTTP://Host.Example/a/b", "c", "http://Host.Example/a/c"),  # scheme lower-cased, host kept
+        ("https://h/a/b", "//other/./x/../y", "https://other/./x/../y"),  # no dot segments removed
+        ("https://h/a/b?q#f", "?", "https://h/a/b?q"),  # an empty query keeps the base's
+        ("https://h/a/b", "x?#", "https://h/a/x"),  # empty query and fragment dropped
+        ("https://h/a/b", "../../../../x", "https://h/x"),
+        ("https://h/a/b", "HTTPS:y", "https://h/a/y"),
+        ("https://h/a/b", "http:y", "http:y"),
+    ],
+)
+def test_known_quirks(base, reference, resolved):
+    assert urljoin(base, reference) == resolved
+    assert VornInspector(page_of([reference]), base)._get_forms()[0]["action"] == resolved
+
+
+def python_calls_during(function):
+    called = []
+    sys.setprofile(lambda frame, event, arg: called.append(frame.f_code.co_name) if event == "call" else None)
+    try:
+        function()
+    finally:
+        sys.setprofile(None)
+    return called
+
+
+def test_the_python_functions_are_used_outside_the_plain_class(monkeypatch):
+    plain = VornInspector(page_of(["/a", "b?c", "https://x.org/"]), "https://example.com/p")
+    assert "urljoin" not in python_calls_during(plain._get_links)
+    unusual = VornInspector(page_of(["/a;p"]), "https://example.com/p")
+    assert "urljoin" in python_calls_during(unusual._get_links)
+    # A changed urllib.parse is honoured: the scheme lists decide what is relative.
+    monkeypatch.setattr(urllib.parse, "uses_relative", [s for s in urllib.parse.uses_relative if s != "https"])
+    assert sorted(plain._get_links()["external"]) == ["/a", "b?c", "https://x.org/"]
+    monkeypatch.undo()
+    monkeypatch.setattr(inspector_module, "urljoin", lambda base, ref: "joined")
+    assert plain._get_forms() == [{"action": "joined", "method": "GET", "inputs": []}] * 3
