@@ -9,9 +9,9 @@ import vornel.inspector
 
 def load_fresh_inspector():
     """A second, independent module object of vornel.inspector, not entered in sys.modules."""
-    spec = importlib.util.spec_from_file_location("vornel.inspector", vornel.inspector.__file__)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("vornel.inspector", vornel.inspector.__file__)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
