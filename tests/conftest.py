@@ -1,6 +1,11 @@
+"""Shared helpers for the vornel tests."""
+
+import importlib.util
 import pathlib
 
 import pytest
+
+import vornel.inspector
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORPUS = ROOT.parent / "shared" / "corpus" / "pages"
@@ -16,11 +21,22 @@ def read_page(path):
     return path.read_text(encoding="utf-8", errors="replace")
 
 
+def load_fresh_inspector():
+    """A second, independent module object of vornel.inspector, not entered in sys.modules."""
+    found = importlib.util.spec_from_file_location("vornel.inspector", vornel.inspector.__file__)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture
+def fresh_inspector():
+    return load_fresh_inspector()
+
+
 @pytest.fixture
 def summarize():
-    from vornel.inspector import VornInspector
-
     def run(html, url="https://example.com/dir/page.html"):
-        return VornInspector(html, url).get_summary()
+        return vornel.inspector.VornInspector(html, url).get_summary()
 
     return run

@@ -1,0 +1,153 @@
+"""Argument binding, error texts and the function type of VornInspector's methods."""
+
+import builtins
+import functools
+import inspect
+import pydoc
+import sys
+import types
+
+import pytest
+
+from vornel import inspector
+from vornel.inspector import VornInspector
+
+H, U = "<p>page</p>", "http://example.com/"
+ins = VornInspector(H, U)
+
+
+class Str(str):
+    pass
+
+
+def f1(name, expected, given):
+    return f"{name}() takes exactly {expected} positional argument{'s' * (expected != 1)} ({given} given)"
+
+
+def f4(name, got):
+    return f"Argument '{name}' has incorrect type (expected str, got {got})"
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        # a missing parameter: N is the index of the first one without a value
+        (lambda: VornInspector(), f1("__init__", 3, 1)),
+        (lambda: VornInspector(H), f1("__init__", 3, 2)),
+        (lambda: VornInspector(url=U), f1("__init__", 3, 1)),
+        (lambda: VornInspector.__init__(html=H, url=U), f1("__init__", 3, 0)),
+        (lambda: VornInspector._get_meta(), f1("_get_meta", 1, 0)),
+        # too many positionals comes before everything else
+        (lambda: VornInspector(H, U, 1), f1("__init__", 3, 4)),
+        (lambda: VornInspector(None, None, None, bogus=1), f1("__init__", 3, 4)),
+        (lambda: ins._get_meta(1), f1("_get_meta", 1, 2)),
+        # then keywords, in call order
+        (lambda: VornInspector(H, bogus=1, html=H), "__init__() got an unexpected keyword argument 'bogus'"),
+        (lambda: VornInspector(H, html=H, bogus=1), "__init__() got multiple values for keyword argument 'html'"),
+        (lambda: VornInspector(bogus=1), "__init__() got an unexpected keyword argument 'bogus'"),
+        (lambda: VornInspector(H, U, self=ins), "__init__() got multiple values for keyword argument 'self'"),
+        (lambda: ins._get_meta(self=ins), "_get_meta() got multiple values for keyword argument 'self'"),
+        # then missing parameters, and only then types: html first
+        (lambda: VornInspector(html=None), f1("__init__", 3, 2)),
+        (lambda: VornInspector(b"<p>", U), f4("html", "bytes")),
+        (lambda: VornInspector(H, None), f4("url", "NoneType")),
+        (lambda: VornInspector(url=1, html=None), f4("html", "NoneType")),
+        (lambda: VornInspector(H, Str(U)), f4("url", "Str")),
+        (lambda: VornInspector(Str(H), 5), f4("html", "Str")),
+    ],
+)
+def test_binding_errors_have_exact_text_and_order(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+    notes = getattr(info.value, "__notes__", [])
+    assert len(notes) == message.endswith("got Str)")
+    assert all("subclass" in note for note in notes)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: VornInspector(url=U, html=H),
+        lambda: VornInspector(**{"".join(["ht", "ml"]): H, "url": U}),  # keyword not interned
+        lambda: VornInspector(**{Str("html"): H, "url": U}),
+        lambda: functools.partial(VornInspector, url=U)(H),
+    ],
+)
+def test_every_parameter_binds_by_position_or_keyword(call):
+    assert call().url == U
+
+
+def test_instance_binds_by_keyword():
+    obj = VornInspector.__new__(VornInspector)
+    assert VornInspector.__init__(self=obj, url=U, html='<meta name="a" content="b">') is None
+    assert VornInspector._get_meta(self=obj) == {"a": "b"}
+
+
+def test_methods_bind_on_the_class_and_on_subclasses():
+    meta = VornInspector.__dict__["_get_meta"]
+    assert meta.__get__(None, VornInspector) is meta and VornInspector._get_meta is meta
+    assert isinstance(ins._get_meta, types.MethodType)
+    assert ins._get_meta.__self__ is ins and ins._get_meta.__func__ is meta
+
+    class Page(VornInspector):
+        def __init__(self, html, url):
+            super().__init__(url=url, html=html)
+            self.extra = 1
+
+    page = Page('<meta name="k" content="v">', U)
+    assert page._get_meta() == {"k": "v"} and list(vars(page)) == ["parser", "url", "domain", "extra"]
+
+
+@pytest.mark.parametrize(
+    "name, parameters, annotations",
+    [("__init__", ["self", "html", "url"], {"html": "str", "url": "str"}), ("_get_meta", ["self"], {})],
+)
+def test_function_attributes_and_signature(name, parameters, annotations):
+    function = getattr(VornInspector, name)
+    assert (function.__name__, function.__qualname__) == (name, f"VornInspector.{name}")
+    assert function.__module__ == "vornel.inspector" and function.__doc__ is None
+    assert list(function.__annotations__.items()) == list(annotations.items())
+    signature = inspect.signature(function)
+    assert list(signature.parameters) == parameters
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in signature.parameters.values())
+
+
+def test_class_signature_and_help_show_the_real_parameters():
+    assert str(inspect.signature(VornInspector)) == "(html, url)"
+    assert "__init__(self, html, url)" in pydoc.plain(pydoc.render_doc(VornInspector))
+
+
+def test_rebound_module_attributes_are_used_by_later_calls(monkeypatch):
+    parser = types.SimpleNamespace(css=lambda selector: [])
+    monkeypatch.setattr(inspector, "LexborHTMLParser", {H: parser}.get)
+    monkeypatch.setattr(inspector, "urlparse", lambda url: types.SimpleNamespace(netloc="rebound"))
+    page = VornInspector(H, U)
+    assert page.parser is parser and page.domain == "rebound"
+
+
+def test_deleted_global_gives_name_error_then_falls_back_to_builtins(fresh_inspector, monkeypatch):
+    del fresh_inspector.urlparse
+    with pytest.raises(NameError, match=r"^name 'urlparse' is not defined$") as info:
+        fresh_inspector.VornInspector(H, U)
+    assert info.value.name == "urlparse"
+    monkeypatch.setattr(builtins, "urlparse", lambda url: types.SimpleNamespace(netloc="builtin"), raising=False)
+    assert fresh_inspector.VornInspector(H, U).domain == "builtin"
+
+
+def test_calls_and_errors_do_not_leak_references():
+    html, url, junk = "".join(["<p>", "x</p>"]), "".join(["http://", "leak/"]), object()
+    calls = [lambda: VornInspector(html, junk), lambda: VornInspector(html, url, junk),
+             lambda: VornInspector(html, Str(url)), lambda: VornInspector(html, html=url)]
+
+    def run(times):
+        for _ in range(times):
+            VornInspector(html, url)._get_meta()
+            for call in calls:
+                with pytest.raises(TypeError):
+                    call()
+
+    run(1)  # fills caches, such as the one behind urlparse
+    before = [sys.getrefcount(o) for o in (html, url, junk)]
+    run(200)
+    assert [sys.getrefcount(o) for o in (html, url, junk)] == before

@@ -1,0 +1,41 @@
+"""The shape of the vornel.inspector module and of its VornInspector class."""
+
+import gc
+import urllib.parse
+import weakref
+
+from selectolax.lexbor import LexborHTMLParser
+
+from vornel.inspector import VornInspector
+
+
+def test_module_namespace_in_order_without_docstring(fresh_inspector):
+    assert [name for name in vars(fresh_inspector) if not name.startswith("__")] == [
+        "urljoin", "urlparse", "LexborHTMLParser", "VornInspector"]
+    assert fresh_inspector.__doc__ is None
+    assert fresh_inspector.urljoin is urllib.parse.urljoin and fresh_inspector.urlparse is urllib.parse.urlparse
+    assert fresh_inspector.LexborHTMLParser is LexborHTMLParser
+
+
+def test_class_is_an_ordinary_class_with_its_methods_in_order():
+    assert VornInspector.__bases__ == (object,) and type(VornInspector) is type
+    assert VornInspector.__qualname__ == "VornInspector" and VornInspector.__module__ == "vornel.inspector"
+    assert VornInspector.__doc__ is None
+    assert [name for name in vars(VornInspector) if name not in ("__dict__", "__doc__", "__module__")] == [
+        "__init__", "_get_meta"]
+
+
+def test_instance_dict_holds_exactly_the_three_public_attributes():
+    page = VornInspector('<script type="application/ld+json">{}</script>', "http://example.com/")
+    assert list(vars(page)) == ["parser", "url", "domain"] and isinstance(page.parser, LexborHTMLParser)
+    assert not [name for name in dir(page) if "json" in name.lower()]
+
+
+def test_weak_references_and_collection_of_cycles():
+    page = VornInspector("<p>x</p>", "")
+    page.me = page
+    ref = weakref.ref(page)
+    assert ref() is page
+    del page
+    gc.collect()
+    assert ref() is None
