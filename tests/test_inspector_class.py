@@ -22,7 +22,14 @@ def test_class_is_an_ordinary_class_with_its_methods_in_order():
     assert VornInspector.__qualname__ == "VornInspector" and VornInspector.__module__ == "vornel.inspector"
     assert VornInspector.__doc__ is None
     assert [name for name in vars(VornInspector) if name not in ("__dict__", "__doc__", "__module__")] == [
-        "__init__", "_get_meta"]
+        "__init__", "get_summary", "_get_meta", "_get_forms", "_get_links", "_get_heading_hierarchy",
+        "_get_tables_detailed"]
+    docs = {name: method.__doc__ for name, method in vars(VornInspector).items() if callable(method)}
+    assert docs == {
+        "__init__": None, "get_summary": None, "_get_meta": None, "_get_forms": None, "_get_links": None,
+        "_get_heading_hierarchy": "Maps out the heading tree on the page",
+        "_get_tables_detailed": "Finds table headers so user knows the data columns",
+    }
 
 
 def test_instance_dict_holds_exactly_the_three_public_attributes():
