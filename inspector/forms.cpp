@@ -9,20 +9,6 @@ using namespace py;
 
 namespace {
 
-void set_item(Borrowed dict, Borrowed key, Borrowed value) { require(PyDict_SetItem(dict, key, value)); }
-
-// The action resolved against the page URL; one that urljoin rejects as malformed stays as written.
-Ref resolve_action(const url_resolver& resolver, Borrowed action)
-{
-    try {
-        return resolver.join(action);
-    } catch (const python_error&) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
-        PyErr_Clear();
-        return Ref::borrow(action);
-    }
-}
-
 // The record of a named field, or nothing for a field without a usable name.
 Ref field_record(module_state& state, Borrowed field)
 {
@@ -58,7 +44,7 @@ Ref get_forms(Borrowed module, PyObject* const* args)
         if (method.get() == Py_None) method = Ref::borrow(state.get_method.get());
 
         Ref record = own(PyDict_New());
-        set_item(record.get(), state.action.get(), resolve_action(resolver, action.get()).get());
+        set_item(record.get(), state.action.get(), resolver.join(action.get()).get());
         set_item(record.get(), state.method.get(), call_method(method.get(), state.upper.get()).get());
         Ref inputs = own(PyList_New(0));
         set_item(record.get(), state.inputs.get(), inputs.get());

@@ -20,8 +20,8 @@ Ref get_heading_hierarchy(Borrowed module, PyObject* const* args)
     for_each(elements.get(), [&](Borrowed element) {
         Ref record = own(PyDict_New());
         Ref tag = call_method(get_attr(element, state.tag.get()).get(), state.upper.get());
-        require(PyDict_SetItem(record.get(), state.tag.get(), tag.get()));
-        require(PyDict_SetItem(record.get(), state.text.get(), element_text(state, element).get()));
+        set_item(record.get(), state.tag.get(), tag.get());
+        set_item(record.get(), state.text.get(), element_text(state, element).get());
         require(PyList_Append(headings.get(), record.get()));
     });
     return own(PyList_GetSlice(headings.get(), 0, max_headings));

@@ -21,20 +21,6 @@ bool is_skipped(module_state& state, Borrowed href)
     return false;
 }
 
-// Calls resolve(); a ValueError from the URL functions means the link is malformed and is skipped.
-template <class Resolve>
-bool unless_malformed(Resolve&& resolve)
-{
-    try {
-        resolve();
-        return true;
-    } catch (const python_error&) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
-        PyErr_Clear();
-        return false;
-    }
-}
-
 } // namespace
 
 Ref get_links(Borrowed module, PyObject* const* args)
@@ -52,15 +38,15 @@ Ref get_links(Borrowed module, PyObject* const* args)
         Ref attributes = get_attr(element, state.attributes.get());
         Ref href = mapping_get(attributes.get(), state.href.get(), state.get.get());
         if (!is_true(href.get()) || is_skipped(state, href.get())) return;
-        resolved_url target;
-        if (!unless_malformed([&] { target = resolver.resolve(href.get()); })) return;
-        Borrowed kind = contains(target.netloc.get(), domain.get()) ? internal.get() : external.get();
-        require(PySet_Add(kind, target.url.get()));
+        const std::optional<resolved_url> target = resolver.resolve(href.get());
+        if (!target) return; // a malformed link on somebody else's page must not spoil the summary
+        Borrowed kind = contains(target->netloc.get(), domain.get()) ? internal.get() : external.get();
+        require(PySet_Add(kind, target->url.get()));
     });
 
     Ref links = own(PyDict_New());
-    require(PyDict_SetItem(links.get(), state.internal.get(), own(PySequence_List(internal.get())).get()));
-    require(PyDict_SetItem(links.get(), state.external.get(), own(PySequence_List(external.get())).get()));
+    set_item(links.get(), state.internal.get(), own(PySequence_List(internal.get())).get());
+    set_item(links.get(), state.external.get(), own(PySequence_List(external.get())).get());
     return links;
 }
 

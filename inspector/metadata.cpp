@@ -18,7 +18,7 @@ Ref get_meta(Borrowed module, PyObject* const* args)
         if (!is_true(key.get())) key = mapping_get(attributes.get(), state.property.get(), state.get.get());
         Ref content = mapping_get(attributes.get(), state.content.get(), state.get.get());
         if (is_true(key.get()) && is_true(content.get()))
-            require(PyDict_SetItem(metadata.get(), key.get(), content.get()));
+            set_item(metadata.get(), key.get(), content.get());
     });
     return metadata;
 }

@@ -9,8 +9,6 @@ using namespace py;
 
 namespace {
 
-void set_item(Borrowed dict, Borrowed key, Borrowed value) { require(PyDict_SetItem(dict, key, value)); }
-
 // Runs an extractor looked up on the instance, so that a subclass's override is the one that runs.
 Ref run_extractor(Borrowed self, Borrowed name) { return call_method(self, name); }
 

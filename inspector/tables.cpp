@@ -22,8 +22,8 @@ Ref get_tables_detailed(Borrowed module, PyObject* const* args)
         if (PyList_GET_SIZE(columns.get()) == 0) columns = own(Py_BuildValue("[O]", state.no_headers.get()));
 
         Ref record = own(PyDict_New());
-        require(PyDict_SetItem(record.get(), state.id.get(), own(PyLong_FromSsize_t(++number)).get()));
-        require(PyDict_SetItem(record.get(), state.columns.get(), columns.get()));
+        set_item(record.get(), state.id.get(), own(PyLong_FromSsize_t(++number)).get());
+        set_item(record.get(), state.columns.get(), columns.get());
         require(PyList_Append(tables.get(), record.get()));
     });
     return tables;

@@ -227,12 +227,33 @@ bool url_resolver::native_join(Borrowed reference, resolved_url& result) const
     return true;
 }
 
-resolved_url url_resolver::resolve(Borrowed reference) const
+namespace {
+
+// Runs `work`; a ValueError it raises, the URL functions' word for a malformed URL, gives false.
+template <class Work>
+bool unless_malformed(Work&& work)
+{
+    try {
+        work();
+        return true;
+    } catch (const python_error&) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+        PyErr_Clear();
+        return false;
+    }
+}
+
+} // namespace
+
+std::optional<resolved_url> url_resolver::resolve(Borrowed reference) const
 {
     resolved_url result;
     if (native_join(reference, result)) return result;
-    result.url = call(urljoin_.get(), base_, reference);
-    result.netloc = get_attr(call(urlparse_.get(), result.url.get()).get(), state_.netloc.get());
+    if (!unless_malformed([&] {
+            result.url = call(urljoin_.get(), base_, reference);
+            result.netloc = get_attr(call(urlparse_.get(), result.url.get()).get(), state_.netloc.get());
+        }))
+        return std::nullopt;
     return result;
 }
 
@@ -240,7 +261,8 @@ Ref url_resolver::join(Borrowed reference) const
 {
     resolved_url result;
     if (native_join(reference, result)) return std::move(result.url);
-    return call(urljoin_.get(), base_, reference);
+    if (!unless_malformed([&] { result.url = call(urljoin_.get(), base_, reference); })) return Ref::borrow(reference);
+    return std::move(result.url);
 }
 
 } // namespace vornel::inspector

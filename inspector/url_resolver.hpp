@@ -1,6 +1,7 @@
 // Resolving a page's links against its URL, natively where that is exactly what urllib.parse does.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "state.hpp"
@@ -25,7 +26,9 @@ public:
     // Looks up urljoin, and urlparse too when netlocs are wanted, in the module namespace.
     url_resolver(module_state& state, Borrowed module, Borrowed base, bool with_netloc);
 
-    resolved_url resolve(Borrowed reference) const; // needs with_netloc
+    // Nothing when the URL functions reject the reference as malformed (ValueError); needs with_netloc.
+    std::optional<resolved_url> resolve(Borrowed reference) const;
+    // The reference as written when urljoin rejects it as malformed (ValueError).
     Ref join(Borrowed reference) const;
 
 private:

@@ -12,6 +12,8 @@ inline Ref get_attr(Borrowed obj, Borrowed name) { return own(PyObject_GetAttr(o
 
 inline void set_attr(Borrowed obj, Borrowed name, Borrowed value) { require(PyObject_SetAttr(obj, name, value)); }
 
+inline void set_item(Borrowed dict, Borrowed key, Borrowed value) { require(PyDict_SetItem(dict, key, value)); }
+
 inline Ref call(Borrowed callable, Borrowed arg) { return own(PyObject_CallOneArg(callable, arg)); }
 
 inline Ref call(Borrowed callable, Borrowed first, Borrowed second)
