@@ -1,0 +1,38 @@
+"""The benchmark's --check mode: do the contenders compute the summary that the plain Python model computes?"""
+
+import sys
+
+from pages import PAGE_URL, ROOT, read_page
+
+sys.path.insert(0, str(ROOT / "tests"))
+from reference_summary import summary as reference_summary  # noqa: E402
+
+
+def with_sorted_links(summary):
+    return {**summary, "links": {key: sorted(urls) for key, urls in summary["links"].items()}}
+
+
+def differing_keys(summary, expected):
+    summary = with_sorted_links(summary)
+    return [key for key in expected if summary.get(key) != expected[key]]
+
+
+def check(pages, inspectors, must_match):
+    """Print the summary keys in which each contender differs from the model, page by page.
+
+    Returns False when a contender named in must_match differs on any page; the others
+    (BeautifulSoup, which parses differently) are only reported.
+    """
+    mismatches = {name: 0 for name in inspectors}
+    for _, path in pages:
+        html = read_page(path)
+        expected = reference_summary(html, PAGE_URL)
+        for name, inspector_class in inspectors.items():
+            keys = differing_keys(inspector_class(html, PAGE_URL).get_summary(), expected)
+            if keys:
+                mismatches[name] += 1
+                print(f"{path.name}: {name} differs in {', '.join(keys)}")
+    for name, count in mismatches.items():
+        verdict = "must match" if name in must_match else "for information"
+        print(f"{name}: {len(pages) - count} of {len(pages)} pages identical to the model ({verdict})")
+    return not any(mismatches.get(name) for name in must_match)

@@ -1,0 +1,1 @@
+"""The same page summary written without vornel, to measure vornel against."""
