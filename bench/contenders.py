@@ -15,6 +15,21 @@ def parse_only(html, url):
     LexborHTMLParser(html)
 
 
+def parse_and_queries(html, url):
+    """What any implementation must do: the parse and every query the summary is made of, nothing else."""
+    parser = LexborHTMLParser(html)
+    parser.css('script[type="application/ld+json"]')
+    for node in parser.css("script, style"):
+        node.decompose()
+    parser.css_first("title")
+    for selector in ("meta", "a", "img", "table", "ul, ol", "h1, h2, h3"):
+        parser.css(selector)
+    for form in parser.css("form"):
+        form.css("input, select, textarea")
+    for table in parser.css("table"):
+        table.css("th")
+
+
 def load_other_build(folder):
     """The VornInspector of another built vornel in folder/vornel, loaded beside the current one."""
     modules = sorted(Path(folder, "vornel").glob("inspector*.so"))
@@ -43,8 +58,9 @@ def inspector_classes(before_build=None):
 
 
 def contenders(before_build=None):
-    """Name -> callable(html, url), in the order of the table's columns, the parse floor after the builds."""
+    """Name -> callable(html, url), in the order of the table's columns: the builds, the parse floor,
+    the parse with the summary's fixed queries, then the peers."""
     runs = {name: summarizer(cls) for name, cls in inspector_classes(before_build).items()}
     builds = [name for name in ("vornel", "before") if name in runs]
     ordered = {name: runs.pop(name) for name in builds}
-    return {**ordered, "floor": parse_only, **runs}
+    return {**ordered, "floor": parse_only, "queries": parse_and_queries, **runs}

@@ -57,6 +57,11 @@ def print_run(run):
     for other in others:
         per_page, of_medians = vornel_ratios(headline, other)
         print(f"  vornel / {other:<12} median of per-page ratios {per_page:6.3f}   ratio of medians {of_medians:6.3f}")
+    if "queries" in names and "pure-python" in names:
+        # No implementation that runs these queries can be faster than they are.
+        bound = median(page["seconds"]["pure-python"] / page["seconds"]["queries"] for page in headline)
+        print(f"  pure-python / queries  median of per-page ratios {bound:6.3f}   (the most any build can gain "
+              f"over pure-python while it runs the same queries)")
     print(f"\npeak resident memory of the run: {run['peak_rss_mb']:.0f} MB")
     print(f"python {run['python']}, selectolax {run['selectolax']}, vornel from {run['vornel']}")
 
