@@ -18,6 +18,7 @@ import threading
 
 ECHO_HOST, ECHO_PORT = b"api.ipify.org", 443
 ECHO_ADDRESS = b"198.51.100.23"
+REFUSED = b"\x05\x02\x00\x01" + bytes(6)  # "connection not allowed by ruleset"
 
 
 class EchoHandler(http.server.BaseHTTPRequestHandler):
@@ -79,16 +80,15 @@ def handle_request(client, echo_port, directory):
     receive(client, method_count)
     client.sendall(b"\x05\x00")  # no authentication
     _, command, _, address_type = receive(client, 4)
-    if address_type == 3:
-        host = receive(client, receive(client, 1)[0])
-    else:
-        host = socket.inet_ntop(socket.AF_INET if address_type == 1 else socket.AF_INET6,
-                                receive(client, 4 if address_type == 1 else 16)).encode()
+    if address_type != 3:  # an address, not a host name: curl was not run with --socks5-hostname
+        client.sendall(REFUSED)
+        return
+    host = receive(client, receive(client, 1)[0])
     port = struct.unpack("!H", receive(client, 2))[0]
     with open(os.path.join(directory, "requests"), "a") as log:
         log.write(f"{command} {host.decode(errors='replace')}:{port}\n")
     if echo_port is None or command != 1 or (host, port) != (ECHO_HOST, ECHO_PORT):
-        client.sendall(b"\x05\x02\x00\x01" + bytes(6))  # not allowed by ruleset
+        client.sendall(REFUSED)
         return
     with socket.create_connection(("127.0.0.1", echo_port)) as upstream:
         client.sendall(b"\x05\x00\x00\x01\x7f\x00\x00\x01" + struct.pack("!H", echo_port))
