@@ -75,7 +75,9 @@ void onionprep_free(void* module) noexcept { onionprep_clear(static_cast<PyObjec
 
 PyModuleDef_Slot onionprep_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(onionprep_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif

@@ -13,6 +13,10 @@ namespace vornel::py {
 inline void chain_to_current(PyObject* raised) noexcept
 {
     PyObject* current = take_raised_exception();
+    if (current == nullptr) {
+        restore_raised_exception(raised);
+        return;
+    }
     if (current != raised) PyException_SetContext(current, raised);
     else Py_DECREF(raised);
     restore_raised_exception(current);
