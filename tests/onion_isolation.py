@@ -43,7 +43,7 @@ def port_in_use(port):
 
 
 def tor_running():
-    return shutil.which("pgrep") is None or subprocess.run(["pgrep", "-x", "tor"], capture_output=True).returncode == 0
+    return shutil.which("pgrep") is None or subprocess.run(["pgrep", "-x", "tor"], capture_output=True, timeout=30).returncode == 0
 
 
 def rerun_in_namespace():

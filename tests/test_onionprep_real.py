@@ -130,7 +130,7 @@ def test_end_to_end_restart_through_a_standin_tor(tmp_path, monkeypatch):
                       level="INFO")
     try:
         wait_until(socks_answers, 30, "the stale stand-in")
-        bare_match = subprocess.run(["pgrep", "tor"], capture_output=True, text=True).stdout.split()
+        bare_match = subprocess.run(["pgrep", "tor"], capture_output=True, text=True, timeout=30).stdout.split()
         assert {str(decoy.pid) for decoy in decoys} <= set(bare_match)  # what "pkill tor" would hit
 
         assert onionprep.ensure_tor_env() is None
