@@ -3,6 +3,10 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+
 #include "compat.hpp"
 #include "ref.hpp"
 
@@ -22,6 +26,16 @@ inline Ref call(Borrowed callable, Borrowed first, Borrowed second)
     return own(PyObject_Vectorcall(callable, args, 2, nullptr));
 }
 
+// callable(*positional, **dict(zip(kwnames, values))); kwnames is a tuple of str, made once.
+template <std::size_t P, std::size_t K>
+Ref call_with_keywords(Borrowed callable, const Borrowed (&positional)[P], Borrowed kwnames, const Borrowed (&values)[K])
+{
+    std::array<PyObject*, P + K> args;
+    for (std::size_t i = 0; i < P; ++i) args[i] = positional[i];
+    for (std::size_t i = 0; i < K; ++i) args[P + i] = values[i];
+    return own(PyObject_Vectorcall(callable, args.data(), P, kwnames));
+}
+
 inline Ref call_method(Borrowed obj, Borrowed name) { return own(PyObject_CallMethodNoArgs(obj, name)); }
 
 inline Ref call_method(Borrowed obj, Borrowed name, Borrowed arg)
@@ -33,6 +47,15 @@ inline Ref call_method(Borrowed obj, Borrowed name, Borrowed first, Borrowed sec
 {
     PyObject* args[] = {obj, first, second};
     return own(PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// A new list of the given items, in order.
+inline Ref new_list(std::initializer_list<Borrowed> items)
+{
+    Ref list = own(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t index = 0;
+    for (Borrowed item : items) PyList_SET_ITEM(list.get(), index++, Py_NewRef(item));
+    return list;
 }
 
 // Python's truth test; the common answers for str and None need no call.

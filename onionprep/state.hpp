@@ -1,0 +1,117 @@
+// Per-module state of vornel.onionprep: the function type, the built-in open, and every
+// name, command word, number and message that ensure_tor_env uses, made once at import.
+#pragma once
+
+#include "../pyapi/ref.hpp"
+
+namespace vornel::onionprep {
+
+using py::Borrowed;
+using py::Ref;
+
+struct module_state {
+    Ref function_type;
+    Ref open; // the built-in open, as found when the module was imported
+
+    // Module globals, looked up at each use.
+    Ref os, subprocess, time, logger;
+    // Attribute and method names.
+    Ref run, Popen, DEVNULL, returncode, stdout_, path, exists, expanduser, system, remove, sleep;
+    Ref info, success, warning, write, decode, strip;
+    // Keyword names.
+    Ref capture_output, check, timeout, stderr_;
+    // Keyword name tuples of the three kinds of call that take keywords.
+    Ref version_keywords; // ("capture_output", "check")
+    Ref probe_keywords;   // ("capture_output", "timeout")
+    Ref output_keywords;  // ("stdout", "stderr")
+    // Numbers: the probe's time limit, the pauses, and the exit status that means success.
+    Ref zero, one, two, one_and_a_half;
+
+    // Command words, paths and the configuration text.
+    Ref tor, version_flag, config_flag, curl, silent_flag, socks5_hostname_flag, proxy_address, ip_echo_url;
+    Ref termux_directory, termux_install, debian_install, kill_tor, torrc_literal, write_mode, torrc_text;
+    // Log messages.
+    Ref tor_missing, restarting, starting, waiting, bootstrapped, giving_up, empty_text;
+
+    // Every Ref above, for traverse and clear.
+    template <class Visit>
+    void for_each_reference(Visit&& visit);
+};
+
+// The strings of module_state and their texts (UTF-8).
+struct state_text {
+    Ref module_state::*member;
+    const char* text;
+};
+
+inline constexpr state_text state_texts[] = {
+    {&module_state::os, "os"},
+    {&module_state::subprocess, "subprocess"},
+    {&module_state::time, "time"},
+    {&module_state::logger, "logger"},
+    {&module_state::run, "run"},
+    {&module_state::Popen, "Popen"},
+    {&module_state::DEVNULL, "DEVNULL"},
+    {&module_state::returncode, "returncode"},
+    {&module_state::stdout_, "stdout"},
+    {&module_state::path, "path"},
+    {&module_state::exists, "exists"},
+    {&module_state::expanduser, "expanduser"},
+    {&module_state::system, "system"},
+    {&module_state::remove, "remove"},
+    {&module_state::sleep, "sleep"},
+    {&module_state::info, "info"},
+    {&module_state::success, "success"},
+    {&module_state::warning, "warning"},
+    {&module_state::write, "write"},
+    {&module_state::decode, "decode"},
+    {&module_state::strip, "strip"},
+    {&module_state::capture_output, "capture_output"},
+    {&module_state::check, "check"},
+    {&module_state::timeout, "timeout"},
+    {&module_state::stderr_, "stderr"},
+    {&module_state::tor, "tor"},
+    {&module_state::version_flag, "--version"},
+    {&module_state::config_flag, "-f"},
+    {&module_state::curl, "curl"},
+    {&module_state::silent_flag, "-s"},
+    {&module_state::socks5_hostname_flag, "--socks5-hostname"},
+    {&module_state::proxy_address, "127.0.0.1:9050"},
+    // Answers with the caller's address as plain text; through Tor that is the exit's address.
+    {&module_state::ip_echo_url, "https://api.ipify.org"},
+    {&module_state::termux_directory, "/data/data/com.termux"},
+    {&module_state::termux_install, "pkg install tor -y"},
+    {&module_state::debian_install, "sudo apt install tor -y"},
+    // -x: only processes named exactly "tor", not "torrent" or "monitor".
+    {&module_state::kill_tor, "pkill -x tor"},
+    {&module_state::torrc_literal, "~/.vornel_torrc"},
+    {&module_state::write_mode, "w"},
+    // Cookie authentication keeps other local programs from reconfiguring Tor via port 9051.
+    {&module_state::torrc_text, "SocksPort 9050\nControlPort 9051\nCookieAuthentication 1\n"},
+    {&module_state::tor_missing, "Tor not found. Installing..."},
+    {&module_state::restarting, "Tor SOCKS5 proxy offline or not ready. Restarting..."},
+    // U+1F680 rocket
+    {&module_state::starting, "\xF0\x9F\x9A\x80 Starting Tor background process..."},
+    // U+23F3 hourglass with flowing sand
+    {&module_state::waiting, "\xE2\x8F\xB3 Waiting for Tor circuits to finalize (Bootstrapping)..."},
+    // U+1F6E1 shield, U+FE0F emoji presentation
+    {&module_state::bootstrapped, "\xF0\x9F\x9B\xA1\xEF\xB8\x8F Tor circuits fully bootstrapped! Exit IP: "},
+    // U+26A0 warning sign, U+FE0F emoji presentation
+    {&module_state::giving_up,
+     "\xE2\x9A\xA0\xEF\xB8\x8F Tor is taking longer than usual to connect. Proceeding anyway..."},
+    {&module_state::empty_text, ""},
+};
+
+template <class Visit>
+void module_state::for_each_reference(Visit&& visit)
+{
+    visit(function_type);
+    visit(open);
+    for (const state_text& entry : state_texts) visit(this->*entry.member);
+    for (Ref* ref : {&version_keywords, &probe_keywords, &output_keywords, &zero, &one, &two, &one_and_a_half})
+        visit(*ref);
+}
+
+module_state& state_of(Borrowed module);
+
+} // namespace vornel::onionprep

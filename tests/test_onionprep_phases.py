@@ -1,0 +1,209 @@
+"""ensure_tor_env phase by phase, with os, subprocess, time and logger replaced by fakes."""
+
+import errno
+import os
+import resource
+import subprocess
+from contextlib import contextmanager
+
+import pytest
+
+from onion_fakes import DEVNULL, install_fakes, timeout_expired
+from vornel import onionprep
+
+TORRC_TEXT = "SocksPort 9050\nControlPort 9051\nCookieAuthentication 1\n"
+PROBE = ["curl", "-s", "--socks5-hostname", "127.0.0.1:9050", "https://api.ipify.org"]
+RESTARTING = ("warning", "Tor SOCKS5 proxy offline or not ready. Restarting...")
+STARTING = ("info", "\U0001f680 Starting Tor background process...")
+WAITING = ("info", "\u23f3 Waiting for Tor circuits to finalize (Bootstrapping)...")
+BOOTSTRAPPED = "\U0001f6e1\ufe0f Tor circuits fully bootstrapped! Exit IP: "
+GIVING_UP = ("warning", "\u26a0\ufe0f Tor is taking longer than usual to connect. Proceeding anyway...")
+
+
+@pytest.fixture
+def world(tmp_path, monkeypatch):
+    return lambda **options: install_fakes(monkeypatch, onionprep, tmp_path, **options)
+
+
+def after_config(world):
+    """The calls of phases 3 to 5: everything after the configuration file was dealt with."""
+    last = max(i for i, call in enumerate(world.calls) if call[0] == "exists")
+    return world.calls[last + 1:]
+
+
+# Phase 1: the version check and the installer.
+
+@pytest.mark.parametrize("failure", [
+    None,
+    FileNotFoundError(2, "No such file or directory", "tor"),
+    PermissionError(13, "Permission denied", "tor"),
+    subprocess.CalledProcessError(1, ["tor", "--version"]),
+])
+@pytest.mark.parametrize("termux, installer", [(True, "pkg install tor -y"), (False, "sudo apt install tor -y")])
+def test_version_check_and_installer(world, failure, termux, installer):
+    fake = world(version=failure, probes=[0], existing={"/data/data/com.termux"} if termux else ())
+    assert onionprep.ensure_tor_env() is None
+    install = [] if failure is None else [
+        ("log", "warning", "Tor not found. Installing..."),
+        ("exists", "/data/data/com.termux"),
+        ("system", installer),
+    ]
+    assert fake.calls[:len(install) + 2] == [
+        ("run", ["tor", "--version"], {"capture_output": True, "check": True}),
+        *install,
+        ("expanduser", "~/.vornel_torrc"),  # the configuration follows in every case
+    ]
+
+
+@pytest.mark.parametrize("interruption", [KeyboardInterrupt, SystemExit])
+def test_interrupted_version_check_propagates(world, interruption):
+    fake = world(version=interruption())
+    with pytest.raises(interruption):
+        onionprep.ensure_tor_env()
+    assert len(fake.calls) == 1 and not os.path.exists(fake.torrc)
+
+
+# Phase 2: the configuration file.
+
+def test_missing_configuration_is_written(world):
+    fake = world(probes=[0])
+    onionprep.ensure_tor_env()
+    with open(fake.torrc, newline="") as written:
+        assert written.read() == TORRC_TEXT
+    assert len(TORRC_TEXT) == 55
+
+
+@pytest.mark.parametrize("content", ["", "SocksPort 9150\n# mine\n"])
+def test_existing_configuration_is_left_alone(world, content):
+    fake = world(probes=[0])
+    with open(fake.torrc, "w") as mine:
+        mine.write(content)
+    fake.existing.add(fake.torrc)
+    before = os.stat(fake.torrc).st_mtime_ns
+    onionprep.ensure_tor_env()
+    with open(fake.torrc, newline="") as kept:
+        assert kept.read() == content
+    assert os.stat(fake.torrc).st_mtime_ns == before
+
+
+def test_configuration_reported_existing_is_never_opened(world):
+    fake = world(probes=[0])
+    fake.existing.add(fake.torrc)
+    onionprep.ensure_tor_env()
+    assert not os.path.exists(fake.torrc)
+
+
+@contextmanager
+def unwritable_directory(path):
+    """`path` cannot be written in: read-only for a user, out of reach for root made nobody."""
+    path.mkdir(mode=0o555)
+    if os.geteuid() != 0:
+        yield
+        return
+    os.seteuid(65534)
+    try:
+        yield
+    finally:
+        os.seteuid(0)
+
+
+def test_unwritable_home_stops_before_any_probe(tmp_path, monkeypatch):
+    home = tmp_path / "home"
+    fake = install_fakes(monkeypatch, onionprep, home)
+    with unwritable_directory(home), pytest.raises(PermissionError):
+        onionprep.ensure_tor_env()
+    assert fake.probe_calls() == [] and fake.logs() == [] and fake.of("remove") == []
+
+
+def test_failed_write_leaves_no_file_and_next_call_writes_afresh(world):
+    fake = world(probes=[0, 0])
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (10, hard))  # the interpreter ignores SIGXFSZ
+    try:
+        with pytest.raises(OSError) as raised:
+            onionprep.ensure_tor_env()
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+    assert raised.value.errno == errno.EFBIG
+    assert fake.of("remove") == [(fake.torrc,)] and not os.path.exists(fake.torrc)
+    assert fake.probe_calls() == []
+
+    onionprep.ensure_tor_env()
+    with open(fake.torrc) as written:
+        assert written.read() == TORRC_TEXT
+
+
+def test_failed_removal_keeps_the_write_error(world):
+    fake = world(remove_error=PermissionError(13, "Permission denied"))
+    fake.os.path.expanduser = lambda path: "/dev/full"  # opens like a file, fails when flushed
+    with pytest.raises(OSError) as raised:
+        onionprep.ensure_tor_env()
+    assert raised.value.errno == errno.ENOSPC
+    chain = [raised.value]
+    while chain[-1].__context__ is not None:
+        chain.append(chain[-1].__context__)
+    assert not any(isinstance(error, PermissionError) for error in chain)
+    assert fake.of("remove") == [("/dev/full",)] and fake.probe_calls() == []
+
+
+# Phases 3 to 5: probe, restart, bootstrap wait.
+
+def test_answering_proxy_returns_at_once(world):
+    fake = world(probes=[0])
+    assert onionprep.ensure_tor_env() is None
+    assert after_config(fake) == [("run", PROBE, {"capture_output": True, "timeout": 2})]
+
+
+@pytest.mark.parametrize("first_probe", [7, 97, timeout_expired(), FileNotFoundError(2, "curl")])
+def test_failed_first_probe_restarts_tor(world, first_probe):
+    fake = world(probes=[first_probe, (0, b"192.0.2.1\n")])
+    onionprep.ensure_tor_env()
+    restart = after_config(fake)[1:7]
+    assert restart == [
+        ("log",) + RESTARTING,
+        ("system", "pkill -x tor"),
+        ("sleep", 1),
+        ("log",) + STARTING,
+        ("Popen", ["tor", "-f", fake.torrc], {"stdout": DEVNULL, "stderr": DEVNULL}),
+        ("log",) + WAITING,
+    ]
+    assert [type(call[1]) for call in restart if call[0] == "sleep"] == [int]
+
+
+@pytest.mark.parametrize("bootstrap, last_line, probes", [
+    pytest.param([7, 7, (0, b"203.0.113.7\n")], ("success", BOOTSTRAPPED + "203.0.113.7"), 3, id="third"),
+    pytest.param([(0, b"")], ("success", BOOTSTRAPPED), 1, id="empty-output"),
+    pytest.param([(0, b"\xff\xfe"), (0, b" 198.51.100.1 \r\n")], ("success", BOOTSTRAPPED + "198.51.100.1"), 2,
+                 id="non-utf8-then-address"),
+    pytest.param([timeout_expired(), (0, b"2001:db8::1")], ("success", BOOTSTRAPPED + "2001:db8::1"), 2,
+                 id="timeout-then-address"),
+    pytest.param([7] * 19 + [(0, b"192.0.2.20")], ("success", BOOTSTRAPPED + "192.0.2.20"), 20, id="only-20th"),
+    pytest.param([7] * 25, GIVING_UP, 20, id="all-fail"),
+    pytest.param([FileNotFoundError(2, "curl")] * 25, GIVING_UP, 20, id="no-curl"),
+])
+def test_bootstrap_wait(world, bootstrap, last_line, probes):
+    fake = world(probes=[7] + bootstrap)
+    assert onionprep.ensure_tor_env() is None
+    assert fake.logs() == [RESTARTING, STARTING, WAITING, last_line]
+    assert fake.of("sleep") == [(1,)] + [(1.5,)] * probes
+    probe_calls = fake.probe_calls()
+    assert len(probe_calls) == 1 + probes
+    assert all(call[1] is probe_calls[0][1] for call in probe_calls)  # one list for every probe
+    assert probe_calls[0][1] == PROBE
+
+
+def test_tor_missing_at_restart_propagates(world):
+    fake = world(probes=[7], popen_error=FileNotFoundError(2, "No such file or directory", "tor"))
+    with pytest.raises(FileNotFoundError):
+        onionprep.ensure_tor_env()
+    assert fake.logs() == [RESTARTING, STARTING]
+    assert len(fake.probe_calls()) == 1
+
+
+@pytest.mark.parametrize("probes", [[KeyboardInterrupt()], [7, 7, KeyboardInterrupt()]], ids=["first", "bootstrap"])
+def test_interrupted_probe_propagates(world, probes):
+    fake = world(probes=probes)
+    with pytest.raises(KeyboardInterrupt):
+        onionprep.ensure_tor_env()
+    assert len(fake.probe_calls()) == len(probes)
+    assert GIVING_UP not in fake.logs()
