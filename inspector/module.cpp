@@ -3,6 +3,7 @@
 
 #include "../pyapi/calls.hpp"
 #include "../pyapi/function.hpp"
+#include "../pyapi/module_state.hpp"
 #include "inspector_type.hpp"
 #include "state.hpp"
 #include "url_resolver.hpp"
@@ -41,26 +42,6 @@ int inspector_exec(PyObject* module) noexcept
     });
 }
 
-int inspector_traverse(PyObject* module, visitproc visit, void* arg) noexcept
-{
-    auto* state = static_cast<module_state*>(PyModule_GetState(module));
-    if (state == nullptr) return 0;
-    int status = 0;
-    state->for_each_reference([&](Ref& ref) {
-        if (status == 0 && ref) status = visit(ref.get(), arg);
-    });
-    return status;
-}
-
-int inspector_clear(PyObject* module) noexcept
-{
-    auto* state = static_cast<module_state*>(PyModule_GetState(module));
-    if (state != nullptr) state->for_each_reference([](Ref& ref) { ref.reset(); });
-    return 0;
-}
-
-void inspector_free(void* module) noexcept { inspector_clear(static_cast<PyObject*>(module)); }
-
 PyModuleDef_Slot inspector_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(inspector_exec)},
 #if PY_VERSION_HEX >= 0x030C0000
@@ -79,9 +60,9 @@ PyModuleDef inspector_module = {
     sizeof(module_state),
     nullptr,
     inspector_slots,
-    inspector_traverse,
-    inspector_clear,
-    inspector_free,
+    module_state_support<module_state>::traverse,
+    module_state_support<module_state>::clear,
+    module_state_support<module_state>::free,
 };
 
 } // namespace

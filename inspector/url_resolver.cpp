@@ -6,6 +6,7 @@
 
 #include "../pyapi/calls.hpp"
 #include "../pyapi/globals.hpp"
+#include "../pyapi/suppress.hpp"
 
 namespace vornel::inspector {
 
@@ -227,33 +228,16 @@ bool url_resolver::native_join(Borrowed reference, resolved_url& result) const
     return true;
 }
 
-namespace {
-
-// Runs `work`; a ValueError it raises, the URL functions' word for a malformed URL, gives false.
-template <class Work>
-bool unless_malformed(Work&& work)
-{
-    try {
-        work();
-        return true;
-    } catch (const python_error&) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
-        PyErr_Clear();
-        return false;
-    }
-}
-
-} // namespace
-
 std::optional<resolved_url> url_resolver::resolve(Borrowed reference) const
 {
     resolved_url result;
     if (native_join(reference, result)) return result;
-    if (!unless_malformed([&] {
-            result.url = call(urljoin_.get(), base_, reference);
-            result.netloc = get_attr(call(urlparse_.get(), result.url.get()).get(), state_.netloc.get());
-        }))
-        return std::nullopt;
+    // ValueError is the URL functions' word for a malformed URL.
+    const bool well_formed = completes_unless(PyExc_ValueError, [&] {
+        result.url = call(urljoin_.get(), base_, reference);
+        result.netloc = get_attr(call(urlparse_.get(), result.url.get()).get(), state_.netloc.get());
+    });
+    if (!well_formed) return std::nullopt;
     return result;
 }
 
@@ -261,7 +245,8 @@ Ref url_resolver::join(Borrowed reference) const
 {
     resolved_url result;
     if (native_join(reference, result)) return std::move(result.url);
-    if (!unless_malformed([&] { result.url = call(urljoin_.get(), base_, reference); })) return Ref::borrow(reference);
+    if (!completes_unless(PyExc_ValueError, [&] { result.url = call(urljoin_.get(), base_, reference); }))
+        return Ref::borrow(reference);
     return std::move(result.url);
 }
 

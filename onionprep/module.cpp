@@ -3,6 +3,7 @@
 #include <new>
 
 #include "../pyapi/function.hpp"
+#include "../pyapi/module_state.hpp"
 #include "ensure_tor_env.hpp"
 #include "state.hpp"
 
@@ -53,26 +54,6 @@ int onionprep_exec(PyObject* module) noexcept
     });
 }
 
-int onionprep_traverse(PyObject* module, visitproc visit, void* arg) noexcept
-{
-    auto* state = static_cast<module_state*>(PyModule_GetState(module));
-    if (state == nullptr) return 0;
-    int status = 0;
-    state->for_each_reference([&](Ref& ref) {
-        if (status == 0 && ref) status = visit(ref.get(), arg);
-    });
-    return status;
-}
-
-int onionprep_clear(PyObject* module) noexcept
-{
-    auto* state = static_cast<module_state*>(PyModule_GetState(module));
-    if (state != nullptr) state->for_each_reference([](Ref& ref) { ref.reset(); });
-    return 0;
-}
-
-void onionprep_free(void* module) noexcept { onionprep_clear(static_cast<PyObject*>(module)); }
-
 PyModuleDef_Slot onionprep_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(onionprep_exec)},
 #if PY_VERSION_HEX >= 0x030C0000
@@ -91,9 +72,9 @@ PyModuleDef onionprep_module = {
     sizeof(module_state),
     nullptr,
     onionprep_slots,
-    onionprep_traverse,
-    onionprep_clear,
-    onionprep_free,
+    module_state_support<module_state>::traverse,
+    module_state_support<module_state>::clear,
+    module_state_support<module_state>::free,
 };
 
 } // namespace
