@@ -1,0 +1,118 @@
+"""No leaks: construct-and-summarise cycles leave reference counts, and resident memory, where they were.
+
+The long run is marked `soak` and left out of the default run:
+    scripts/dev test -m soak -s       # prints the figures
+"""
+
+import gc
+import os
+import sys
+
+import pytest
+
+import vornel.inspector as inspector_module
+from vornel.inspector import VornInspector
+
+from conftest import SAMPLE_PAGE, corpus_pages, read_page
+
+URL = "https://www.example.com/section/page.html"
+
+# Malformed link and action (caught inside the extractors), fields of every shape, a JSON-LD block.
+AWKWARD_PAGE = (
+    '<title> t </title><meta name="a" content="b"><meta property="og:x" content="y">'
+    '<a href="http://[oops">bad</a><a href="/ok">ok</a><a href="https://other.org/">ext</a><a href="#x">frag</a>'
+    '<form action="http://[bad" method><input name="q" required><select name="s"></select><input></form>'
+    '<img src="a.png"><img><h1>one</h1><h2></h2><table><tr><th>c</th><th> </th></tr></table><table></table>'
+    '<script type="application/ld+json">{}</script><style>p {}</style><ul><li><ol></ol></ul>'
+)
+
+# Names the module keeps in its state; those the interpreter made immortal simply stay put.
+INTERNED = [
+    "parser", "url", "domain", "netloc", "css", "css_first", "decompose", "attributes", "_get_meta",
+    "_get_links", "href", "action", "title", "detailed_tables", "internal", "No Title", "Generic/No Headers",
+    "GET", "a", "input, select, textarea", "h1, h2, h3",
+]
+
+
+class StrSubclass(str):
+    pass
+
+
+def long_lived_objects():
+    objects = {
+        "urljoin": inspector_module.urljoin,
+        "urlparse": inspector_module.urlparse,
+        "LexborHTMLParser": inspector_module.LexborHTMLParser,
+        "VornInspector": VornInspector,
+        "module": inspector_module,
+        **{f"VornInspector.{name}": VornInspector.__dict__[name] for name in ("__init__", "get_summary", "_get_links")},
+    }
+    objects.update((repr(name), sys.intern(name)) for name in INTERNED)
+    return objects
+
+
+def reference_counts(objects):
+    gc.collect()
+    return {label: sys.getrefcount(obj) for label, obj in objects.items()}
+
+
+def pages(limit_bytes=None):
+    paths = corpus_pages() or [SAMPLE_PAGE]
+    if limit_bytes is not None:
+        paths = [path for path in paths if path.stat().st_size <= limit_bytes] or [SAMPLE_PAGE]
+    return [read_page(path) for path in paths] + [AWKWARD_PAGE]
+
+
+def run_cycles(count, htmls):
+    """Construct and summarise; every tenth cycle also fails a construction in each way it can fail."""
+    for i in range(count):
+        VornInspector(htmls[i % len(htmls)], URL).get_summary()
+        if i % 10 == 0:
+            for html, url in (("<p>", "http://[oops"), (b"<p>", URL), ("<p>", StrSubclass(URL))):
+                try:
+                    VornInspector(html, url)
+                except (ValueError, TypeError):
+                    pass
+                else:
+                    raise AssertionError("the construction should have failed")
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def report(title, before, after):
+    print(f"\n{title}")
+    for label, count in before.items():
+        note = " (immortal)" if count >= 2**31 else ""
+        print(f"  {label:34} {count:>10} -> {after[label]}{note}")
+
+
+def test_reference_counts_come_back_after_500_cycles():
+    objects = long_lived_objects()
+    htmls = pages(limit_bytes=64_000)
+    run_cycles(50, htmls)
+    before = reference_counts(objects)
+    run_cycles(500, htmls)
+    after = reference_counts(objects)
+    report("reference counts over 500 cycles", before, after)
+    assert after == before
+
+
+@pytest.mark.soak
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads resident memory from /proc")
+def test_soak_20000_cycles_keep_memory_and_reference_counts():
+    objects = long_lived_objects()
+    htmls = pages()
+    run_cycles(2 * len(htmls) + 200, htmls)
+    before = reference_counts(objects)
+    rss_before = resident_bytes()
+    run_cycles(20_000, htmls)
+    after = reference_counts(objects)
+    rss_after = resident_bytes()
+    growth = rss_after - rss_before
+    report(f"soak over 20,000 cycles of {len(htmls)} pages", before, after)
+    print(f"  resident memory: {rss_before / 2**20:.1f} MiB -> {rss_after / 2**20:.1f} MiB, growth {growth / 2**10:.0f} KiB")
+    assert after == before
+    assert growth < 2 * 2**20
