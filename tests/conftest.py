@@ -1,6 +1,7 @@
 """Shared helpers for the vornel tests."""
 
 import importlib.util
+import os
 import pathlib
 
 import pytest
@@ -10,6 +11,10 @@ import vornel.inspector
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORPUS = ROOT.parent / "shared" / "corpus" / "pages"
 SAMPLE_PAGE = ROOT / "examples" / "pages" / "sample.html"
+
+# Set when scripts/sanitize runs the suite with AddressSanitizer preloaded: its allocator keeps
+# freed memory in quarantine, and programs started from the tests inherit the preload.
+UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def corpus_pages():

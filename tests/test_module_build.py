@@ -9,26 +9,33 @@ import textwrap
 import pytest
 
 import vornel.inspector
-from conftest import load_fresh_inspector
+import vornel.onionprep
+from conftest import UNDER_SANITIZER, load_fresh_inspector
+
+MODULES = [vornel.inspector, vornel.onionprep]
+# The sanitizer build needs the sanitizer runtimes as well.
+ALLOWED = {"libc.so.6", "libpthread.so.0"} | ({"libasan.so.8", "libubsan.so.1"} if UNDER_SANITIZER else set())
 
 
-def readelf(option):
+def readelf(option, module):
     if shutil.which("readelf") is None:
         pytest.skip("readelf is not installed")
-    command = ["readelf", "-W", option, vornel.inspector.__file__]
+    command = ["readelf", "-W", option, module.__file__]
     return subprocess.run(command, capture_output=True, text=True, check=True).stdout
 
 
-def test_needs_only_libc_and_libpthread():
-    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", readelf("-d"))
-    assert needed and set(needed) <= {"libc.so.6", "libpthread.so.0"}
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
+def test_needs_only_libc_and_libpthread(module):
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", readelf("-d", module))
+    assert needed and set(needed) <= ALLOWED
 
 
-def test_exports_only_the_init_function():
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
+def test_exports_only_the_init_function(module):
     # columns: Num: Value Size Type Bind Vis Ndx Name
-    rows = [line.split() for line in readelf("--dyn-syms").splitlines()]
+    rows = [line.split() for line in readelf("--dyn-syms", module).splitlines()]
     exported = [r[7] for r in rows if len(r) >= 8 and r[4] in ("GLOBAL", "WEAK") and r[6] != "UND"]
-    assert exported == ["PyInit_inspector"]
+    assert exported == ["PyInit_" + module.__name__.rpartition(".")[2]]
 
 
 def test_each_load_makes_an_independent_module():
