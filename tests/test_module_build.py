@@ -3,8 +3,6 @@
 import re
 import shutil
 import subprocess
-import sys
-import textwrap
 
 import pytest
 
@@ -45,34 +43,3 @@ def test_each_load_makes_an_independent_module():
     assert second.VornInspector("", "http://host/").domain == "host"
     page = second.VornInspector('<meta name="a" content="b">', "")
     assert first.VornInspector._get_meta(page) == {"a": "b"}
-
-
-def test_import_in_shared_gil_subinterpreter():
-    # In a new process: selectolax loads into one interpreter per process only.
-    code = """import vornel.inspector as m
-page = m.VornInspector('<meta name="a" content="b"><script>x</script>', "http://host:1/p")
-assert page._get_meta() == {"a": "b"} and page.domain == "host:1", vars(page)"""
-    run = f"import _testcapi\nraise SystemExit(_testcapi.run_in_subinterp({code!r}))"
-    result = subprocess.run([sys.executable, "-c", run], capture_output=True, text=True)
-    if "No module named '_testcapi'" in result.stderr:
-        pytest.skip("_testcapi is not available")
-    assert result.returncode == 0, result.stderr
-
-
-def test_import_in_isolated_subinterpreter():
-    _interpreters = pytest.importorskip("_interpreters")
-    # selectolax refuses isolated sub-interpreters; a stand-in parser takes its place there.
-    code = """\
-        import sys
-        from types import SimpleNamespace as Fake
-        sys.modules["selectolax.lexbor"] = Fake(LexborHTMLParser=lambda html: Fake(html=html, css=lambda s: []))
-        import vornel.inspector as m
-        page = m.VornInspector("<p>", "http://host:1/p")
-        assert page.parser.html == "<p>" and page.domain == "host:1", vars(page)
-    """
-    interpreter = _interpreters.create("isolated")
-    try:
-        failure = _interpreters.run_string(interpreter, textwrap.dedent(code))
-    finally:
-        _interpreters.destroy(interpreter)
-    assert failure is None, failure.formatted

@@ -103,12 +103,14 @@ def test_summary_in_a_subinterpreter_sharing_the_gil(interpreters, tmp_path):
     assert comparable(summary) == comparable(VornInspector(html, URL).get_summary())
 
 
-def test_module_in_an_isolated_interpreter_with_its_own_gil(interpreters):
+def test_modules_in_an_isolated_interpreter_with_its_own_gil(interpreters):
     code = FAKE_LEXBOR + """if True:
         import vornel.inspector as inspector
         summary = inspector.VornInspector("<p>", "https://example.com/").get_summary()
         assert summary["title"] == "No Title" and summary["links"] == {"internal": [], "external": []}
         assert inspector.LexborHTMLParser is lexbor.LexborHTMLParser
+        import vornel.onionprep as onionprep
+        assert list(vars(onionprep))[-5:] == ["os", "subprocess", "time", "logger", "ensure_tor_env"]
     """
     # Twice: the module is initialised again in a new interpreter and freed with it.
     for _ in range(2):
