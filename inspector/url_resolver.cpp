@@ -123,6 +123,8 @@ std::vector<std::string_view> split_path(std::string_view path)
 // The path of a relative reference merged with the base path, dot segments removed.
 std::string merge_paths(std::string_view base_path, std::string_view path)
 {
+    // An absolute path without dot segments comes back as it is.
+    if (path.substr(0, 1) == "/" && path.find("/.") == std::string_view::npos) return std::string(path);
     std::vector<std::string_view> segments = split_path(path);
     if (path.substr(0, 1) != "/") {
         std::vector<std::string_view> merged = split_path(base_path);
@@ -201,6 +203,7 @@ url_resolver::url_resolver(module_state& state, Borrowed module, Borrowed base, 
     if (base_parts_.netloc.empty()) return;
     if (equals_ignoring_case(base_parts_.scheme, "http")) scheme_ = "http";
     if (equals_ignoring_case(base_parts_.scheme, "https")) scheme_ = "https";
+    if (!scheme_.empty()) base_netloc_ = ascii_string(base_parts_.netloc);
 }
 
 bool url_resolver::native_join(Borrowed reference, resolved_url& result) const
@@ -224,7 +227,7 @@ bool url_resolver::native_join(Borrowed reference, resolved_url& result) const
         url = unsplit(scheme_, netloc, merge_paths(base_parts_.path, ref.path), ref.query, ref.fragment);
     }
     result.url = ascii_string(url);
-    result.netloc = ascii_string(netloc);
+    result.netloc = ref.netloc.empty() ? Ref::borrow(base_netloc_.get()) : ascii_string(netloc);
     return true;
 }
 

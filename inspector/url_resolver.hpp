@@ -44,6 +44,7 @@ private:
     Ref urljoin_, urlparse_;
     std::string_view scheme_; // "http" or "https" when the native path applies, else empty
     parts base_parts_;
+    Ref base_netloc_; // the base's netloc as a str, shared by every relative reference
 };
 
 } // namespace vornel::inspector
