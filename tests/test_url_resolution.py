@@ -15,6 +15,8 @@ import vornel.inspector as inspector_module
 from vornel.inspector import VornInspector
 
 from conftest import SAMPLE_PAGE, corpus_pages, read_page
+from reference_summary import forms as reference_forms
+from reference_summary import links as reference_links
 
 
 def page_of(references):
@@ -26,24 +28,8 @@ def page_of(references):
 def expected(base, page):
     """What the Python functions give for the references as the parser reports them."""
     parser = LexborHTMLParser(page)
-    domain = urlparse(base).netloc
-    actions, internal, external = [], set(), set()
-    for form in parser.css("form"):
-        action = form.attributes.get("action", "")
-        try:
-            actions.append(urljoin(base, action))
-        except ValueError:
-            actions.append(action)
-    for a in parser.css("a"):
-        href = a.attributes.get("href")
-        if not href or href.startswith(("#", "javascript:", "mailto:")):
-            continue
-        try:
-            resolved = urljoin(base, href)
-            (internal if domain in urlparse(resolved).netloc else external).add(resolved)
-        except ValueError:
-            pass
-    return actions, sorted(internal), sorted(external)
+    links = reference_links(parser, base, urlparse(base).netloc)
+    return [form["action"] for form in reference_forms(parser, base)], links["internal"], links["external"]
 
 
 def check(base, references):
