@@ -8,7 +8,7 @@ import pytest
 
 import vornel.inspector
 import vornel.onionprep
-from conftest import UNDER_SANITIZER, load_fresh_inspector
+from conftest import UNDER_SANITIZER, fresh_module
 
 MODULES = [vornel.inspector, vornel.onionprep]
 # The sanitizer build needs the sanitizer runtimes as well.
@@ -37,7 +37,7 @@ def test_exports_only_the_init_function(module):
 
 
 def test_each_load_makes_an_independent_module():
-    first, second = load_fresh_inspector(), load_fresh_inspector()
+    first, second = fresh_module(), fresh_module()
     assert len({vornel.inspector.VornInspector, first.VornInspector, second.VornInspector}) == 3
     first.urlparse = None
     assert second.VornInspector("", "http://host/").domain == "host"

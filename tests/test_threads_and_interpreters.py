@@ -9,20 +9,15 @@ import pytest
 
 from vornel.inspector import VornInspector
 
-from conftest import SAMPLE_PAGE, corpus_pages, read_page
+from conftest import SAMPLE_PAGE, read_page, real_pages, with_sorted_links
 
 URL = "https://www.example.com/section/page.html"
 THREADS = 8
 
 
-def comparable(summary):
-    summary["links"] = {key: sorted(urls) for key, urls in summary["links"].items()}
-    return summary
-
-
 def test_eight_threads_at_once_build_the_same_summaries_as_one():
-    htmls = [read_page(path) for path in [SAMPLE_PAGE, *corpus_pages()]]
-    expected = [comparable(VornInspector(html, URL).get_summary()) for html in htmls]
+    htmls = [read_page(path) for path in real_pages()]
+    expected = [with_sorted_links(VornInspector(html, URL).get_summary()) for html in htmls]
     shared = VornInspector(htmls[0], URL)  # one instance summarised by every thread too
     start = threading.Barrier(THREADS)
     results, errors = [None] * THREADS, []
@@ -32,8 +27,8 @@ def test_eight_threads_at_once_build_the_same_summaries_as_one():
             start.wait()
             # Each thread starts at another page, so that different pages are parsed at the same time.
             order = [(number + i) % len(htmls) for i in range(len(htmls))]
-            summaries = {i: comparable(VornInspector(htmls[i], URL).get_summary()) for i in order}
-            results[number] = ([summaries[i] for i in range(len(htmls))], comparable(shared.get_summary()))
+            summaries = {i: with_sorted_links(VornInspector(htmls[i], URL).get_summary()) for i in order}
+            results[number] = ([summaries[i] for i in range(len(htmls))], with_sorted_links(shared.get_summary()))
         except BaseException as error:  # reported by the main thread
             errors.append(error)
 
@@ -100,7 +95,7 @@ def test_summary_in_a_subinterpreter_sharing_the_gil(interpreters, tmp_path):
     (tmp_path / "page.html").write_text(html, encoding="utf-8")
     subprocess.run([sys.executable, "-c", SUBINTERPRETER_SUMMARY, str(tmp_path), URL], check=True, timeout=120)
     summary = json.loads((tmp_path / "summary.json").read_text(encoding="utf-8"))
-    assert comparable(summary) == comparable(VornInspector(html, URL).get_summary())
+    assert with_sorted_links(summary) == with_sorted_links(VornInspector(html, URL).get_summary())
 
 
 def test_modules_in_an_isolated_interpreter_with_its_own_gil(interpreters):
