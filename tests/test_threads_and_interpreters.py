@@ -7,6 +7,7 @@ import threading
 
 import pytest
 
+import vornel
 from vornel.inspector import VornInspector
 
 from conftest import SAMPLE_PAGE, read_page, real_pages, with_sorted_links
@@ -98,11 +99,13 @@ def test_summary_in_a_subinterpreter_sharing_the_gil(interpreters, tmp_path):
     assert with_sorted_links(summary) == with_sorted_links(VornInspector(html, URL).get_summary())
 
 
-def test_modules_in_an_isolated_interpreter_with_its_own_gil(interpreters):
-    code = FAKE_LEXBOR + """if True:
+def test_package_and_modules_in_an_isolated_interpreter_with_its_own_gil(interpreters):
+    code = FAKE_LEXBOR + f"""if True:
+        import vornel
+        assert vornel.__version__ == {vornel.__version__!r}
         import vornel.inspector as inspector
         summary = inspector.VornInspector("<p>", "https://example.com/").get_summary()
-        assert summary["title"] == "No Title" and summary["links"] == {"internal": [], "external": []}
+        assert summary["title"] == "No Title" and summary["links"] == {{"internal": [], "external": []}}
         assert inspector.LexborHTMLParser is lexbor.LexborHTMLParser
         import vornel.onionprep as onionprep
         assert list(vars(onionprep))[-5:] == ["os", "subprocess", "time", "logger", "ensure_tor_env"]
@@ -111,6 +114,58 @@ def test_modules_in_an_isolated_interpreter_with_its_own_gil(interpreters):
     for _ in range(2):
         failure = run_in_subinterpreter(interpreters, "isolated", code)
         assert failure is None, failure.errdisplay
+
+
+# Isolated interpreters started at once from threads of a fresh process, so that a crash fails
+# the test instead of ending the suite.
+AT_ONCE = """if True:
+    import sys, threading, _interpreters
+    code, count = sys.argv[1], int(sys.argv[2])
+    interpreters = [_interpreters.create("isolated") for _ in range(count)]
+    start, failures = threading.Barrier(count), []
+
+    def run(interpreter):
+        start.wait()
+        failure = _interpreters.run_string(interpreter, code)
+        if failure:
+            failures.append(failure.errdisplay)
+
+    threads = [threading.Thread(target=run, args=(interpreter,)) for interpreter in interpreters]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for interpreter in interpreters:
+        _interpreters.destroy(interpreter)
+    sys.exit("\\n".join(failures) if failures else 0)
+"""
+
+
+def run_at_once(code, count=4):
+    result = subprocess.run([sys.executable, "-c", AT_ONCE, code, str(count)], capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, f"exit status {result.returncode}\n{result.stderr[-3000:]}"
+
+
+def test_four_isolated_interpreters_import_the_package_and_summarise_at_once(interpreters):
+    # The package's import reads no installed metadata: importlib.metadata in several such
+    # interpreters at once crashes CPython 3.13.0.
+    run_at_once(FAKE_LEXBOR + f"""if True:
+        import vornel, vornel.inspector
+        assert vornel.__version__ == {vornel.__version__!r} and "importlib.metadata" not in sys.modules
+        for _ in range(300):
+            vornel.inspector.VornInspector("<p>", "https://example.com/").get_summary()
+    """)
+
+
+@pytest.mark.interpreter_fault
+def test_four_isolated_interpreters_import_onionprep_at_once(interpreters):
+    """Out of the default run: loguru imports datetime, and CPython 3.13.0 crashes when isolated
+    interpreters import datetime at once (plain `import datetime` does it too)."""
+    run_at_once("""if True:
+        import vornel.onionprep
+        assert list(vars(vornel.onionprep))[-5:] == ["os", "subprocess", "time", "logger", "ensure_tor_env"]
+    """)
 
 
 def test_selectolax_still_refuses_isolated_interpreters(interpreters):
