@@ -1,15 +1,8 @@
 """The benchmark's --check mode: do the contenders compute the summary that the plain Python model computes?"""
 
-import sys
-
-from pages import PAGE_URL, ROOT, read_page
-
-sys.path.insert(0, str(ROOT / "tests"))
-from reference_summary import summary as reference_summary  # noqa: E402
-
-
-def with_sorted_links(summary):
-    return {**summary, "links": {key: sorted(urls) for key, urls in summary["links"].items()}}
+from pages import PAGE_URL, read_page
+from peers.pure_python import PurePythonInspector
+from peers.records import with_sorted_links
 
 
 def differing_keys(summary, expected):
@@ -23,10 +16,11 @@ def check(pages, inspectors, must_match):
     Returns False when a contender named in must_match differs on any page; the others
     (BeautifulSoup, which parses differently) are only reported.
     """
+    inspectors = {name: cls for name, cls in inspectors.items() if cls is not PurePythonInspector}
     mismatches = {name: 0 for name in inspectors}
     for _, path in pages:
         html = read_page(path)
-        expected = reference_summary(html, PAGE_URL)
+        expected = with_sorted_links(PurePythonInspector(html, PAGE_URL).get_summary())
         for name, inspector_class in inspectors.items():
             keys = differing_keys(inspector_class(html, PAGE_URL).get_summary(), expected)
             if keys:

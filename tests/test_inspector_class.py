@@ -8,13 +8,16 @@ from selectolax.lexbor import LexborHTMLParser
 
 from vornel.inspector import VornInspector
 
+from conftest import fresh_module
 
-def test_module_namespace_in_order_without_docstring(fresh_inspector):
-    assert [name for name in vars(fresh_inspector) if not name.startswith("__")] == [
+
+def test_module_namespace_in_order_without_docstring():
+    module = fresh_module()
+    assert [name for name in vars(module) if not name.startswith("__")] == [
         "urljoin", "urlparse", "LexborHTMLParser", "VornInspector"]
-    assert fresh_inspector.__doc__ is None
-    assert fresh_inspector.urljoin is urllib.parse.urljoin and fresh_inspector.urlparse is urllib.parse.urlparse
-    assert fresh_inspector.LexborHTMLParser is LexborHTMLParser
+    assert module.__doc__ is None
+    assert module.urljoin is urllib.parse.urljoin and module.urlparse is urllib.parse.urlparse
+    assert module.LexborHTMLParser is LexborHTMLParser
 
 
 def test_class_is_an_ordinary_class_with_its_methods_in_order():

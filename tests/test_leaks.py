@@ -14,18 +14,9 @@ import pytest
 import vornel.inspector as inspector_module
 from vornel.inspector import VornInspector
 
-from conftest import SAMPLE_PAGE, UNDER_SANITIZER, corpus_pages, read_page
+from conftest import AWKWARD_PAGE, UNDER_SANITIZER, read_page, real_pages
 
 URL = "https://www.example.com/section/page.html"
-
-# Malformed link and action (caught inside the extractors), fields of every shape, a JSON-LD block.
-AWKWARD_PAGE = (
-    '<title> t </title><meta name="a" content="b"><meta property="og:x" content="y">'
-    '<a href="http://[oops">bad</a><a href="/ok">ok</a><a href="https://other.org/">ext</a><a href="#x">frag</a>'
-    '<form action="http://[bad" method><input name="q" required><select name="s"></select><input></form>'
-    '<img src="a.png"><img><h1>one</h1><h2></h2><table><tr><th>c</th><th> </th></tr></table><table></table>'
-    '<script type="application/ld+json">{}</script><style>p {}</style><ul><li><ol></ol></ul>'
-)
 
 # Names the module keeps in its state; those the interpreter made immortal simply stay put.
 INTERNED = [
@@ -58,9 +49,7 @@ def reference_counts(objects):
 
 
 def pages(limit_bytes=None):
-    paths = corpus_pages() or [SAMPLE_PAGE]
-    if limit_bytes is not None:
-        paths = [path for path in paths if path.stat().st_size <= limit_bytes] or [SAMPLE_PAGE]
+    paths = [path for path in real_pages() if limit_bytes is None or path.stat().st_size <= limit_bytes]
     return [read_page(path) for path in paths] + [AWKWARD_PAGE]
 
 

@@ -4,11 +4,13 @@ import pytest
 
 from vornel.inspector import VornInspector
 
+from conftest import sorted_links
+
 
 def links(page, url="https://example.com/dir/page.html"):
     result = VornInspector(page, url)._get_links()
     assert list(result) == ["internal", "external"]
-    return {key: sorted(urls) for key, urls in result.items()}
+    return sorted_links(result)
 
 
 def anchors(*hrefs):

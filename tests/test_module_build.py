@@ -1,14 +1,17 @@
-"""The built extension: its shared-library dependencies, exports and multi-phase initialisation."""
+"""The built package: the modules' shared-library dependencies, exports and multi-phase initialisation, and
+the version written at build time."""
 
 import re
 import shutil
 import subprocess
+import sys
+import tomllib
 
 import pytest
 
 import vornel.inspector
 import vornel.onionprep
-from conftest import UNDER_SANITIZER, load_fresh_inspector
+from conftest import ROOT, UNDER_SANITIZER, fresh_module
 
 MODULES = [vornel.inspector, vornel.onionprep]
 # The sanitizer build needs the sanitizer runtimes as well.
@@ -37,9 +40,17 @@ def test_exports_only_the_init_function(module):
 
 
 def test_each_load_makes_an_independent_module():
-    first, second = load_fresh_inspector(), load_fresh_inspector()
+    first, second = fresh_module(), fresh_module()
     assert len({vornel.inspector.VornInspector, first.VornInspector, second.VornInspector}) == 3
     first.urlparse = None
     assert second.VornInspector("", "http://host/").domain == "host"
     page = second.VornInspector('<meta name="a" content="b">', "")
     assert first.VornInspector._get_meta(page) == {"a": "b"}
+
+
+def test_the_version_is_written_at_build_time_and_import_reads_no_metadata(tmp_path):
+    code = "import sys, vornel; print(vornel.__version__, 'importlib.metadata' in sys.modules)"
+    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, check=True,
+                            timeout=60)
+    version = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
+    assert result.stdout.split() == [version, "False"]

@@ -1,7 +1,6 @@
 """vornel.onionprep as a module: its namespace, its function object, its import."""
 
 import gc
-import importlib.util
 import os
 import subprocess
 import sys
@@ -9,6 +8,7 @@ import sys
 import loguru
 import pytest
 
+from conftest import fresh_module
 from onion_fakes import FakeWorld, install_fakes
 from vornel import onionprep
 
@@ -41,16 +41,9 @@ def test_any_argument_is_refused_before_anything_runs(tmp_path, monkeypatch, arg
     assert str(raised.value) == message and fake.calls == []
 
 
-def fresh_module():
-    spec = importlib.util.find_spec("vornel.onionprep")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 def test_each_module_object_reads_its_own_namespace(tmp_path):
     """Multi-phase initialisation: a second module object has its own state and globals."""
-    other = fresh_module()
+    other = fresh_module("vornel.onionprep")
     assert other is not onionprep and other.ensure_tor_env is not onionprep.ensure_tor_env
     world = FakeWorld(tmp_path, probes=[0])
     for name in ("os", "subprocess", "time", "logger"):

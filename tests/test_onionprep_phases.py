@@ -70,7 +70,6 @@ def test_missing_configuration_is_written(world):
     onionprep.ensure_tor_env()
     with open(fake.torrc, newline="") as written:
         assert written.read() == TORRC_TEXT
-    assert len(TORRC_TEXT) == 55
 
 
 @pytest.mark.parametrize("content", ["", "SocksPort 9150\n# mine\n"])

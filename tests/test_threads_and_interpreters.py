@@ -7,22 +7,18 @@ import threading
 
 import pytest
 
+import vornel
 from vornel.inspector import VornInspector
 
-from conftest import SAMPLE_PAGE, corpus_pages, read_page
+from conftest import SAMPLE_PAGE, read_page, real_pages, with_sorted_links
 
 URL = "https://www.example.com/section/page.html"
 THREADS = 8
 
 
-def comparable(summary):
-    summary["links"] = {key: sorted(urls) for key, urls in summary["links"].items()}
-    return summary
-
-
 def test_eight_threads_at_once_build_the_same_summaries_as_one():
-    htmls = [read_page(path) for path in [SAMPLE_PAGE, *corpus_pages()]]
-    expected = [comparable(VornInspector(html, URL).get_summary()) for html in htmls]
+    htmls = [read_page(path) for path in real_pages()]
+    expected = [with_sorted_links(VornInspector(html, URL).get_summary()) for html in htmls]
     shared = VornInspector(htmls[0], URL)  # one instance summarised by every thread too
     start = threading.Barrier(THREADS)
     results, errors = [None] * THREADS, []
@@ -32,8 +28,8 @@ def test_eight_threads_at_once_build_the_same_summaries_as_one():
             start.wait()
             # Each thread starts at another page, so that different pages are parsed at the same time.
             order = [(number + i) % len(htmls) for i in range(len(htmls))]
-            summaries = {i: comparable(VornInspector(htmls[i], URL).get_summary()) for i in order}
-            results[number] = ([summaries[i] for i in range(len(htmls))], comparable(shared.get_summary()))
+            summaries = {i: with_sorted_links(VornInspector(htmls[i], URL).get_summary()) for i in order}
+            results[number] = ([summaries[i] for i in range(len(htmls))], with_sorted_links(shared.get_summary()))
         except BaseException as error:  # reported by the main thread
             errors.append(error)
 
@@ -100,14 +96,16 @@ def test_summary_in_a_subinterpreter_sharing_the_gil(interpreters, tmp_path):
     (tmp_path / "page.html").write_text(html, encoding="utf-8")
     subprocess.run([sys.executable, "-c", SUBINTERPRETER_SUMMARY, str(tmp_path), URL], check=True, timeout=120)
     summary = json.loads((tmp_path / "summary.json").read_text(encoding="utf-8"))
-    assert comparable(summary) == comparable(VornInspector(html, URL).get_summary())
+    assert with_sorted_links(summary) == with_sorted_links(VornInspector(html, URL).get_summary())
 
 
-def test_modules_in_an_isolated_interpreter_with_its_own_gil(interpreters):
-    code = FAKE_LEXBOR + """if True:
+def test_package_and_modules_in_an_isolated_interpreter_with_its_own_gil(interpreters):
+    code = FAKE_LEXBOR + f"""if True:
+        import vornel
+        assert vornel.__version__ == {vornel.__version__!r}
         import vornel.inspector as inspector
         summary = inspector.VornInspector("<p>", "https://example.com/").get_summary()
-        assert summary["title"] == "No Title" and summary["links"] == {"internal": [], "external": []}
+        assert summary["title"] == "No Title" and summary["links"] == {{"internal": [], "external": []}}
         assert inspector.LexborHTMLParser is lexbor.LexborHTMLParser
         import vornel.onionprep as onionprep
         assert list(vars(onionprep))[-5:] == ["os", "subprocess", "time", "logger", "ensure_tor_env"]
@@ -116,6 +114,58 @@ def test_modules_in_an_isolated_interpreter_with_its_own_gil(interpreters):
     for _ in range(2):
         failure = run_in_subinterpreter(interpreters, "isolated", code)
         assert failure is None, failure.errdisplay
+
+
+# Isolated interpreters started at once from threads of a fresh process, so that a crash fails
+# the test instead of ending the suite.
+AT_ONCE = """if True:
+    import sys, threading, _interpreters
+    code, count = sys.argv[1], int(sys.argv[2])
+    interpreters = [_interpreters.create("isolated") for _ in range(count)]
+    start, failures = threading.Barrier(count), []
+
+    def run(interpreter):
+        start.wait()
+        failure = _interpreters.run_string(interpreter, code)
+        if failure:
+            failures.append(failure.errdisplay)
+
+    threads = [threading.Thread(target=run, args=(interpreter,)) for interpreter in interpreters]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for interpreter in interpreters:
+        _interpreters.destroy(interpreter)
+    sys.exit("\\n".join(failures) if failures else 0)
+"""
+
+
+def run_at_once(code, count=4):
+    result = subprocess.run([sys.executable, "-c", AT_ONCE, code, str(count)], capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, f"exit status {result.returncode}\n{result.stderr[-3000:]}"
+
+
+def test_four_isolated_interpreters_import_the_package_and_summarise_at_once(interpreters):
+    # The package's import reads no installed metadata: importlib.metadata in several such
+    # interpreters at once crashes CPython 3.13.0.
+    run_at_once(FAKE_LEXBOR + f"""if True:
+        import vornel, vornel.inspector
+        assert vornel.__version__ == {vornel.__version__!r} and "importlib.metadata" not in sys.modules
+        for _ in range(300):
+            vornel.inspector.VornInspector("<p>", "https://example.com/").get_summary()
+    """)
+
+
+@pytest.mark.interpreter_fault
+def test_four_isolated_interpreters_import_onionprep_at_once(interpreters):
+    """Out of the default run: loguru imports datetime, and CPython 3.13.0 crashes when isolated
+    interpreters import datetime at once (plain `import datetime` does it too)."""
+    run_at_once("""if True:
+        import vornel.onionprep
+        assert list(vars(vornel.onionprep))[-5:] == ["os", "subprocess", "time", "logger", "ensure_tor_env"]
+    """)
 
 
 def test_selectolax_still_refuses_isolated_interpreters(interpreters):

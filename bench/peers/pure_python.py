@@ -1,10 +1,15 @@
-"""The page summary in plain Python over selectolax, the way a competent Python developer writes it."""
+"""The page summary in plain Python over selectolax, the way a competent Python developer writes it.
 
-from urllib.parse import urljoin, urlparse
+It is also the model that the tests compare vornel with: every query is vornel's, and what is
+made of the results is in records.py, shared with the BeautifulSoup peer.
+"""
+
+from urllib.parse import urlparse
 
 from selectolax.lexbor import LexborHTMLParser
 
-SKIPPED_LINK_PREFIXES = ("#", "javascript:", "mailto:")
+from peers.records import (classify_links, form_record, heading_records, input_record, metadata_record,
+                           summary_record, table_records)
 
 
 def text_of(node):
@@ -22,83 +27,43 @@ class PurePythonInspector:
 
     def get_summary(self):
         title = self.parser.css_first("title")
-        summary = {
-            "title": text_of(title) if title is not None else "No Title",
-            "metadata": self._get_meta(),
-            "forms": self._get_forms(),
-            "links": self._get_links(),
-        }
-        images = self.parser.css("img")
-        sources = [img.attributes.get("src") for img in images]
-        summary["media"] = {"images": [src for src in sources if src], "count": len(images)}
-        summary["structure"] = {
-            "tables": len(self.parser.css("table")),
-            "json_ld": self._json_ld,
-            "lists": len(self.parser.css("ul, ol")),
-            "headings": self._get_heading_hierarchy(),
-            "detailed_tables": self._get_tables_detailed(),
-        }
-        return summary
+        return summary_record(
+            title=None if title is None else text_of(title),
+            metadata=self._get_meta(),
+            forms=self._get_forms(),
+            links=self._get_links(),
+            image_sources=[img.attributes.get("src") for img in self.parser.css("img")],
+            tables=len(self.parser.css("table")),
+            json_ld=self._json_ld,
+            lists=len(self.parser.css("ul, ol")),
+            headings=self._get_heading_hierarchy(),
+            detailed_tables=self._get_tables_detailed(),
+        )
 
     def _get_meta(self):
-        meta = {}
-        for node in self.parser.css("meta"):
-            attrs = node.attributes
-            key = attrs.get("name") or attrs.get("property")
-            content = attrs.get("content")
-            if key and content:
-                meta[key] = content
-        return meta
+        return metadata_record([(attrs.get("name") or attrs.get("property"), attrs.get("content"))
+                                for attrs in [node.attributes for node in self.parser.css("meta")]])
 
     def _get_forms(self):
         forms = []
         for form in self.parser.css("form"):
             attrs = form.attributes
-            action = attrs.get("action", "")
-            try:
-                action = urljoin(self.url, action)
-            except ValueError:  # a malformed action is kept as written
-                pass
             method = attrs.get("method")
-            if method is None:  # absent, or present without a value
-                method = "GET"
-            inputs = []
-            for field in form.css("input, select, textarea"):
-                field_attrs = field.attributes
-                if field_attrs.get("name"):
-                    inputs.append({
-                        "name": field_attrs["name"],
-                        "type": field_attrs.get("type", "text"),
-                        "placeholder": field_attrs.get("placeholder", ""),
-                        "required": "required" in field_attrs,
-                    })
-            forms.append({"action": action, "method": method.upper(), "inputs": inputs})
+            inputs = [
+                input_record(fields["name"], fields.get("type", "text"), fields.get("placeholder", ""),
+                             "required" in fields)
+                for fields in [field.attributes for field in form.css("input, select, textarea")]
+                if fields.get("name")
+            ]
+            # A method attribute without a value counts as an absent one.
+            forms.append(form_record(self.url, attrs.get("action", ""), "GET" if method is None else method, inputs))
         return forms
 
     def _get_links(self):
-        internal, external = set(), set()
-        for anchor in self.parser.css("a"):
-            href = anchor.attributes.get("href")
-            if not href or href.startswith(SKIPPED_LINK_PREFIXES):
-                continue
-            try:
-                link = urljoin(self.url, href)
-                netloc = urlparse(link).netloc
-            except ValueError:  # a malformed link is left out
-                continue
-            if self.domain in netloc:
-                internal.add(link)
-            else:
-                external.add(link)
-        return {"internal": list(internal), "external": list(external)}
+        return classify_links(self.url, self.domain, [anchor.attributes.get("href") for anchor in self.parser.css("a")])
 
     def _get_heading_hierarchy(self):
-        headings = [{"tag": h.tag.upper(), "text": text_of(h)} for h in self.parser.css("h1, h2, h3")]
-        return headings[:15]
+        return heading_records([(node.tag, text_of(node)) for node in self.parser.css("h1, h2, h3")])
 
     def _get_tables_detailed(self):
-        tables = []
-        for number, table in enumerate(self.parser.css("table"), 1):
-            columns = [text for th in table.css("th") if (text := text_of(th))]
-            tables.append({"id": number, "columns": columns or ["Generic/No Headers"]})
-        return tables
+        return table_records([[text_of(th) for th in table.css("th")] for table in self.parser.css("table")])

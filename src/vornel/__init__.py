@@ -1,5 +1,3 @@
 """vornel: summaries of fetched web pages, and a local Tor proxy made ready."""
 
-from importlib import metadata as _metadata
-
-__version__: str = _metadata.version(__name__)
+from ._version import __version__ as __version__
