@@ -64,10 +64,13 @@ def executable(path, text):
     path.chmod(0o755)
 
 
-# The command line is "sudo apt install tor -y"; these stand in for sudo, apt included.
+# The command line is "sudo apt install tor -y"; these stand in for sudo, apt included. Each
+# records its arguments and its pid, then waits for the Ctrl-C.
 INSTALLERS = {
-    "killed-by-SIGINT": "#!/bin/sh\necho \"$@\" > \"$0.args\"\nexec /bin/sleep 60\n",
-    "exits-130": f"#!{sys.executable}\nimport signal, sys, time\nopen(sys.argv[0] + '.args', 'w').write(' '.join(sys.argv[1:]))\n"
+    "killed-by-SIGINT": '#!/bin/sh\necho "$@" > "$0.args"\necho $$ > "$0.pid"\nexec /bin/sleep 60\n',
+    "exits-130": f"#!{sys.executable}\nimport os, signal, sys, time\n"
+                 "open(sys.argv[0] + '.args', 'w').write(' '.join(sys.argv[1:]))\n"
+                 "open(sys.argv[0] + '.pid', 'w').write(str(os.getpid()))\n"
                  "signal.signal(signal.SIGINT, lambda *_: sys.exit(130))  # as sudo does when apt died of it\n"
                  "time.sleep(60)\n",
 }
@@ -80,17 +83,19 @@ def test_ctrl_c_during_installation_stops_the_call(tmp_path, installer):
     bin_dir.mkdir()
     home.mkdir()
     executable(bin_dir / "sudo", INSTALLERS[installer])
-    executable(bin_dir / "pkill", "#!/bin/sh\necho \"$@\" >> \"$0.calls\"\n")
+    executable(bin_dir / "pkill", '#!/bin/sh\necho "$@" >> "$0.calls"\n')
     env = {"PATH": str(bin_dir), "HOME": str(home)}  # no tor on the search path: it gets installed
     terminal = Terminal(tmp_path, env)
+    installer_pid = bin_dir / "sudo.pid"
     try:
-        wait_until(lambda: (bin_dir / "sudo.args").exists() or terminal.process.poll() is not None, 60,
-                   "the installer")
+        wait_until(lambda: installer_pid.exists() or terminal.process.poll() is not None, 60, "the installer")
         terminal.type(CTRL_C)
         assert terminal.wait_for("raised") == {"event": "raised", "type": "KeyboardInterrupt"}
         assert terminal.process.wait(30) == 0
     finally:
         terminal.close()
+        if installer_pid.exists():
+            end(int(installer_pid.read_text()))
     assert (bin_dir / "sudo.args").read_text().split() == ["apt", "install", "tor", "-y"]
     assert not (home / ".vornel_torrc").exists() and not (bin_dir / "pkill.calls").exists()
 
