@@ -19,11 +19,13 @@ void make_constants(module_state& state)
     for (const state_text& entry : state_texts) state.*entry.member = text(entry.text);
     state.version_keywords = own(PyTuple_Pack(2, state.capture_output.get(), state.check.get()));
     state.probe_keywords = own(PyTuple_Pack(2, state.capture_output.get(), state.timeout.get()));
-    state.output_keywords = own(PyTuple_Pack(2, state.stdout_.get(), state.stderr_.get()));
+    state.daemon_keywords = own(
+        PyTuple_Pack(4, state.stdin_.get(), state.stdout_.get(), state.stderr_.get(), state.start_new_session.get()));
     state.zero = own(PyLong_FromLong(0));
     state.one = own(PyLong_FromLong(1));
     state.two = own(PyLong_FromLong(2));
     state.one_and_a_half = own(PyFloat_FromDouble(1.5));
+    state.owner_only = own(PyLong_FromLong(0600));
 }
 
 void add_import(Borrowed module, const char* name)

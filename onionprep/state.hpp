@@ -18,14 +18,19 @@ struct module_state {
     // Attribute and method names.
     Ref run, Popen, DEVNULL, returncode, stdout_, path, exists, expanduser, system, remove, sleep;
     Ref info, success, warning, write, decode, strip;
+    // os.open and the flags of the exclusive creation of the configuration file.
+    Ref os_open, write_only, create, exclusive, no_follow;
+    // The warnings module and what silences one kind of warning for a moment.
+    Ref warnings, catch_warnings, simplefilter, ignore;
     // Keyword names.
-    Ref capture_output, check, timeout, stderr_;
+    Ref capture_output, check, timeout, stdin_, stderr_, start_new_session;
     // Keyword name tuples of the three kinds of call that take keywords.
     Ref version_keywords; // ("capture_output", "check")
     Ref probe_keywords;   // ("capture_output", "timeout")
-    Ref output_keywords;  // ("stdout", "stderr")
-    // Numbers: the probe's time limit, the pauses, and the exit status that means success.
-    Ref zero, one, two, one_and_a_half;
+    Ref daemon_keywords;  // ("stdin", "stdout", "stderr", "start_new_session")
+    // Numbers: the probe's time limit, the pauses, the exit status that means success, and
+    // the mode of the configuration file (read and write for its owner only).
+    Ref zero, one, two, one_and_a_half, owner_only;
 
     // Command words, paths and the configuration text.
     Ref tor, version_flag, config_flag, curl, silent_flag, socks5_hostname_flag, proxy_address, ip_echo_url;
@@ -66,10 +71,21 @@ inline constexpr state_text state_texts[] = {
     {&module_state::write, "write"},
     {&module_state::decode, "decode"},
     {&module_state::strip, "strip"},
+    {&module_state::os_open, "open"},
+    {&module_state::write_only, "O_WRONLY"},
+    {&module_state::create, "O_CREAT"},
+    {&module_state::exclusive, "O_EXCL"},
+    {&module_state::no_follow, "O_NOFOLLOW"},
+    {&module_state::warnings, "warnings"},
+    {&module_state::catch_warnings, "catch_warnings"},
+    {&module_state::simplefilter, "simplefilter"},
+    {&module_state::ignore, "ignore"},
     {&module_state::capture_output, "capture_output"},
     {&module_state::check, "check"},
     {&module_state::timeout, "timeout"},
+    {&module_state::stdin_, "stdin"},
     {&module_state::stderr_, "stderr"},
+    {&module_state::start_new_session, "start_new_session"},
     {&module_state::tor, "tor"},
     {&module_state::version_flag, "--version"},
     {&module_state::config_flag, "-f"},
@@ -108,7 +124,8 @@ void module_state::for_each_reference(Visit&& visit)
     visit(function_type);
     visit(open);
     for (const state_text& entry : state_texts) visit(this->*entry.member);
-    for (Ref* ref : {&version_keywords, &probe_keywords, &output_keywords, &zero, &one, &two, &one_and_a_half})
+    for (Ref* ref : {&version_keywords, &probe_keywords, &daemon_keywords, &zero, &one, &two, &one_and_a_half,
+                      &owner_only})
         visit(*ref);
 }
 

@@ -1,11 +1,38 @@
 // Phase 1: `tor --version`, and the package manager's install command when that fails.
+#include <csignal>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
 #include "../pyapi/suppress.hpp"
 #include "module_globals.hpp"
 #include "phases.hpp"
 
 namespace vornel::onionprep {
+namespace {
 
 using namespace py;
+
+// Whether the wait status that os.system returned says Ctrl-C ended the installer: the shell
+// was killed by SIGINT, or it exited with 128 + SIGINT, as a shell or sudo does whose own child
+// SIGINT ended. Windows has no wait statuses; there Ctrl-C reaches the interpreter itself.
+bool ended_by_interrupt([[maybe_unused]] Borrowed status)
+{
+#ifdef _WIN32
+    return false;
+#else
+    if (!PyLong_Check(status)) return false;
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(status, &overflow);
+    if (overflow != 0 || value < 0 || value > 0xFFFF) return false; // -1: the shell never ran
+    const int wait_status = static_cast<int>(value);
+    return (WIFSIGNALED(wait_status) && WTERMSIG(wait_status) == SIGINT) ||
+           (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 128 + SIGINT);
+#endif
+}
+
+} // namespace
 
 void ensure_tor_installed(Borrowed module, module_state& state)
 {
@@ -22,9 +49,15 @@ void ensure_tor_installed(Borrowed module, module_state& state)
     Ref path = global_attribute(module, state.os, state.path);
     const bool termux = is_true(call_method(path.get(), state.exists.get(), state.termux_directory.get()).get());
     Ref system = global_attribute(module, state.os, state.system);
-    // The installer talks to the user's terminal; its status is not checked here, since a
-    // failed installation shows when tor is started.
-    call(system.get(), termux ? state.termux_install.get() : state.debian_install.get());
+    Ref status = call(system.get(), termux ? state.termux_install.get() : state.debian_install.get());
+    // os.system ignores SIGINT in this process while the installer runs, so a Ctrl-C at the
+    // terminal ends only the installer. Stop here as the interpreter would have, before the
+    // configuration is written or any tor is killed. Any other failed installation shows when
+    // tor is started.
+    if (ended_by_interrupt(status.get())) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw python_error{};
+    }
 }
 
 } // namespace vornel::onionprep

@@ -1,10 +1,31 @@
 // Phase 4: stop whatever tor runs and start a new one on our configuration file.
+#include <utility>
+
+#include "../pyapi/context.hpp"
 #include "module_globals.hpp"
 #include "phases.hpp"
 
 namespace vornel::onionprep {
+namespace {
 
 using namespace py;
+
+// Drops the daemon's process object without waiting for the daemon. Its finaliser warns
+// (ResourceWarning) about a child that still runs, then leaves the child to subprocess, which
+// reaps it once it has ended. Running on is what the daemon is for, so that one warning is
+// silenced, and only while the object goes.
+void let_daemon_run_on(module_state& state, Ref process)
+{
+    Ref warnings = own(PyImport_Import(state.warnings.get()));
+    Ref silenced = call_method(warnings.get(), state.catch_warnings.get());
+    with_context(silenced.get(), [&](Borrowed) {
+        static_cast<void>(
+            call_method(warnings.get(), state.simplefilter.get(), state.ignore.get(), PyExc_ResourceWarning));
+        process.reset();
+    });
+}
+
+} // namespace
 
 void restart_tor(Borrowed module, module_state& state, Borrowed torrc_path)
 {
@@ -13,13 +34,18 @@ void restart_tor(Borrowed module, module_state& state, Borrowed torrc_path)
     call(global_attribute(module, state.time, state.sleep).get(), state.one.get());
     log(module, state, state.info, state.starting.get());
 
-    // The daemon outlives this call: its process object is dropped and never waited for.
+    // The daemon outlives this call, so it runs in a session of its own: a Ctrl-C at the
+    // caller's terminal, or the terminal's hangup, does not reach it, and it reads nothing
+    // from that terminal.
     Ref popen = global_attribute(module, state.subprocess, state.Popen);
     Ref command = new_list({state.tor.get(), state.config_flag.get(), torrc_path});
+    Ref devnull_for_stdin = global_attribute(module, state.subprocess, state.DEVNULL);
     Ref devnull_for_stdout = global_attribute(module, state.subprocess, state.DEVNULL);
     Ref devnull_for_stderr = global_attribute(module, state.subprocess, state.DEVNULL);
-    call_with_keywords(popen.get(), {command.get()}, state.output_keywords.get(),
-                       {devnull_for_stdout.get(), devnull_for_stderr.get()});
+    Ref process = call_with_keywords(
+        popen.get(), {command.get()}, state.daemon_keywords.get(),
+        {devnull_for_stdin.get(), devnull_for_stdout.get(), devnull_for_stderr.get(), Py_True});
+    let_daemon_run_on(state, std::move(process));
 
     log(module, state, state.info, state.waiting.get());
 }

@@ -26,21 +26,29 @@ class FakeWorld:
     probes: outcome of each curl probe in turn: an exit status, (status, output) or an
         exception to raise; once they are used up every probe exits with 7.
     existing: paths that os.path.exists reports (the config is found in `home`).
+    install_status: what os.system returns for the installer, a wait status.
+    full_disk: os.open creates the file for real but hands back a descriptor of /dev/full, on
+        which every write fails with ENOSPC.
     """
 
-    def __init__(self, home, version=None, probes=(), existing=(), popen_error=None, remove_error=None):
+    def __init__(self, home, version=None, probes=(), existing=(), popen_error=None, remove_error=None,
+                 install_status=0, full_disk=False):
         self.home = str(home)
         self.version = version
         self.probes = list(probes)
         self.existing = set(existing)
         self.popen_error = popen_error
         self.remove_error = remove_error
+        self.install_status = install_status
+        self.full_disk = full_disk
         self.calls = []
         self.subprocess = types.SimpleNamespace(run=self._run, Popen=self._popen, DEVNULL=DEVNULL)
         self.os = types.SimpleNamespace(
             path=types.SimpleNamespace(exists=self._exists, expanduser=self._expanduser),
             system=self._system,
             remove=self._remove,
+            open=self._open,
+            **{flag: getattr(os, flag) for flag in ("O_WRONLY", "O_CREAT", "O_EXCL", "O_NOFOLLOW")},
         )
         self.time = types.SimpleNamespace(sleep=lambda seconds: self.calls.append(("sleep", seconds)))
         self.logger = types.SimpleNamespace(**{
@@ -79,7 +87,15 @@ class FakeWorld:
 
     def _system(self, command):
         self.calls.append(("system", command))
-        return 0
+        return self.install_status if command.endswith("install tor -y") else 0
+
+    def _open(self, path, flags, mode):
+        self.calls.append(("open", path, flags, mode))
+        descriptor = os.open(path, flags, mode)
+        if not self.full_disk:
+            return descriptor
+        os.close(descriptor)
+        return os.open("/dev/full", os.O_WRONLY)
 
     def _remove(self, path):
         self.calls.append(("remove", path))

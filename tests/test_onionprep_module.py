@@ -88,11 +88,13 @@ def test_calls_leak_no_references(tmp_path, monkeypatch, probes):
 
 
 def test_failed_writes_leak_no_references(tmp_path, monkeypatch):
-    fake = install_fakes(monkeypatch, onionprep, tmp_path, remove_error=PermissionError(13, "denied"))
-    fake.os.path.expanduser = lambda path: "/dev/full"
+    fake = install_fakes(monkeypatch, onionprep, tmp_path, remove_error=PermissionError(13, "denied"),
+                         full_disk=True)
 
     def run():
         fake.calls = []
+        if os.path.exists(fake.torrc):  # left by the failed removal
+            os.remove(fake.torrc)
         with pytest.raises(OSError):
             onionprep.ensure_tor_env()
 

@@ -3,8 +3,10 @@
 import errno
 import os
 import resource
+import signal
+import stat
 import subprocess
-from contextlib import contextmanager
+from contextlib import contextmanager, nullcontext
 
 import pytest
 
@@ -18,6 +20,7 @@ STARTING = ("info", "\U0001f680 Starting Tor background process...")
 WAITING = ("info", "\u23f3 Waiting for Tor circuits to finalize (Bootstrapping)...")
 BOOTSTRAPPED = "\U0001f6e1\ufe0f Tor circuits fully bootstrapped! Exit IP: "
 GIVING_UP = ("warning", "\u26a0\ufe0f Tor is taking longer than usual to connect. Proceeding anyway...")
+EXCLUSIVE_CREATION = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
 
 
 @pytest.fixture
@@ -27,7 +30,7 @@ def world(tmp_path, monkeypatch):
 
 def after_config(world):
     """The calls of phases 3 to 5: everything after the configuration file was dealt with."""
-    last = max(i for i, call in enumerate(world.calls) if call[0] == "exists")
+    last = max(i for i, call in enumerate(world.calls) if call[0] in ("exists", "open"))
     return world.calls[last + 1:]
 
 
@@ -63,6 +66,25 @@ def test_interrupted_version_check_propagates(world, interruption):
     assert len(fake.calls) == 1 and not os.path.exists(fake.torrc)
 
 
+# Wait statuses as os.system returns them.
+@pytest.mark.parametrize("status, interrupted", [
+    pytest.param(signal.SIGINT, True, id="killed-by-SIGINT"),  # the shell, or what it ran in its place
+    pytest.param(130 << 8, True, id="exit-130"),  # a shell or sudo whose own child SIGINT ended
+    pytest.param(1 << 8, False, id="exit-1"),
+    pytest.param(100 << 8, False, id="exit-100"),  # apt's failure
+    pytest.param(signal.SIGTERM, False, id="killed-by-SIGTERM"),
+    pytest.param(-1, False, id="no-shell"),
+])
+def test_installer_ended_by_ctrl_c_stops_the_call(world, status, interrupted):
+    fake = world(version=FileNotFoundError(2, "tor"), install_status=status, probes=[7])
+    with pytest.raises(KeyboardInterrupt) if interrupted else nullcontext():
+        onionprep.ensure_tor_env()
+    if interrupted:  # before the configuration and before any kill
+        assert fake.calls[-1] == ("system", "sudo apt install tor -y") and not os.path.exists(fake.torrc)
+    else:  # the failure shows later, as before
+        assert ("system", "pkill -x tor") in fake.calls and os.path.exists(fake.torrc)
+
+
 # Phase 2: the configuration file.
 
 def test_missing_configuration_is_written(world):
@@ -83,6 +105,62 @@ def test_existing_configuration_is_left_alone(world, content):
     with open(fake.torrc, newline="") as kept:
         assert kept.read() == content
     assert os.stat(fake.torrc).st_mtime_ns == before
+
+
+@pytest.mark.parametrize("mask", [0o000, 0o022])
+def test_new_configuration_is_private_to_its_owner(world, mask):
+    fake = world(probes=[0])
+    previous = os.umask(mask)
+    try:
+        onionprep.ensure_tor_env()
+    finally:
+        os.umask(previous)
+    assert stat.S_IMODE(os.stat(fake.torrc).st_mode) == 0o600
+    assert fake.of("open") == [(fake.torrc, EXCLUSIVE_CREATION, 0o600)]
+
+
+@contextmanager
+def file_size_limit(size):
+    """Writes beyond `size` bytes fail with EFBIG (the interpreter ignores SIGXFSZ)."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (size, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+
+
+def plant(kind, torrc, elsewhere):
+    """Puts something at the configuration path that the existence check does not report."""
+    if kind == "file-appeared-after-check":
+        torrc.write_text("SocksPort 9150\n# mine\n")
+    elif kind == "dangling-link":
+        torrc.symlink_to(elsewhere / "nologin")  # as a root caller's HOME might hold
+    else:
+        (elsewhere / "mine").write_text("keep me\n")
+        torrc.symlink_to(elsewhere / "mine")
+
+
+def snapshot(directory):
+    def content(path):
+        return path.readlink() if path.is_symlink() else None if path.is_dir() else path.read_bytes()
+
+    return {path.name: (content(path), path.lstat().st_ino) for path in directory.iterdir()}
+
+
+@pytest.mark.parametrize("kind", ["file-appeared-after-check", "dangling-link", "link-to-a-file"])
+@pytest.mark.parametrize("write_limit", [None, 10], ids=["", "writes-fail"])
+def test_path_the_check_missed_is_left_alone(world, tmp_path, kind, write_limit):
+    fake = world(probes=[0])
+    elsewhere = tmp_path / "etc"
+    elsewhere.mkdir()
+    plant(kind, tmp_path / ".vornel_torrc", elsewhere)
+    before = snapshot(tmp_path), snapshot(elsewhere)
+    with file_size_limit(write_limit) if write_limit else nullcontext():
+        assert onionprep.ensure_tor_env() is None
+    assert (snapshot(tmp_path), snapshot(elsewhere)) == before  # nothing created, truncated or removed
+    assert fake.of("open") == [(fake.torrc, EXCLUSIVE_CREATION, 0o600)] and fake.of("remove") == []
+    assert after_config(fake) == [("run", PROBE, {"capture_output": True, "timeout": 2})]  # the call goes on
 
 
 def test_configuration_reported_existing_is_never_opened(world):
@@ -116,13 +194,8 @@ def test_unwritable_home_stops_before_any_probe(tmp_path, monkeypatch):
 
 def test_failed_write_leaves_no_file_and_next_call_writes_afresh(world):
     fake = world(probes=[0, 0])
-    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (10, hard))  # the interpreter ignores SIGXFSZ
-    try:
-        with pytest.raises(OSError) as raised:
-            onionprep.ensure_tor_env()
-    finally:
-        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+    with file_size_limit(10), pytest.raises(OSError) as raised:
+        onionprep.ensure_tor_env()
     assert raised.value.errno == errno.EFBIG
     assert fake.of("remove") == [(fake.torrc,)] and not os.path.exists(fake.torrc)
     assert fake.probe_calls() == []
@@ -133,8 +206,7 @@ def test_failed_write_leaves_no_file_and_next_call_writes_afresh(world):
 
 
 def test_failed_removal_keeps_the_write_error(world):
-    fake = world(remove_error=PermissionError(13, "Permission denied"))
-    fake.os.path.expanduser = lambda path: "/dev/full"  # opens like a file, fails when flushed
+    fake = world(remove_error=PermissionError(13, "Permission denied"), full_disk=True)
     with pytest.raises(OSError) as raised:
         onionprep.ensure_tor_env()
     assert raised.value.errno == errno.ENOSPC
@@ -142,7 +214,7 @@ def test_failed_removal_keeps_the_write_error(world):
     while chain[-1].__context__ is not None:
         chain.append(chain[-1].__context__)
     assert not any(isinstance(error, PermissionError) for error in chain)
-    assert fake.of("remove") == [("/dev/full",)] and fake.probe_calls() == []
+    assert fake.of("remove") == [(fake.torrc,)] and fake.probe_calls() == []
 
 
 # Phases 3 to 5: probe, restart, bootstrap wait.
@@ -163,7 +235,8 @@ def test_failed_first_probe_restarts_tor(world, first_probe):
         ("system", "pkill -x tor"),
         ("sleep", 1),
         ("log",) + STARTING,
-        ("Popen", ["tor", "-f", fake.torrc], {"stdout": DEVNULL, "stderr": DEVNULL}),
+        ("Popen", ["tor", "-f", fake.torrc],
+         {"stdin": DEVNULL, "stdout": DEVNULL, "stderr": DEVNULL, "start_new_session": True}),
         ("log",) + WAITING,
     ]
     assert [type(call[1]) for call in restart if call[0] == "sleep"] == [int]

@@ -3,17 +3,14 @@
 import os
 import shutil
 import signal
-import socket
 import subprocess
-import sys
-import time
-from pathlib import Path
 
 import pytest
 from loguru import logger
 
 from onion_fakes import install_fakes
 from onion_isolation import private_network
+from onion_programs import end, install_standin, make_certificate, require_programs, socks_answers, wait_until
 from vornel import onionprep
 
 from conftest import UNDER_SANITIZER
@@ -22,15 +19,8 @@ from conftest import UNDER_SANITIZER
 # same code paths run under the sanitizers with fakes in the other tests of the module.
 pytestmark = pytest.mark.skipif(UNDER_SANITIZER, reason="real programs do not run with the sanitizer preloaded")
 
-HERE = Path(__file__).resolve().parent
 TOR = shutil.which("tor")
 needs_tor = pytest.mark.skipif(TOR is None, reason="tor is not installed")
-
-
-def require_programs(*names):
-    missing = [name for name in names if shutil.which(name) is None]
-    if missing:
-        pytest.skip("not installed: " + ", ".join(missing))
 
 
 def written_torrc(home, monkeypatch):
@@ -40,23 +30,6 @@ def written_torrc(home, monkeypatch):
     install_fakes(monkeypatch, onionprep, home, names=("subprocess", "time", "logger"), probes=[0])
     onionprep.ensure_tor_env()
     return home / ".vornel_torrc"
-
-
-def wait_until(condition, seconds, what):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            pytest.fail(f"gave up waiting for {what}")
-        time.sleep(0.05)
-
-
-def socks_answers():
-    try:
-        with socket.create_connection(("127.0.0.1", 9050), timeout=1) as sock:
-            sock.sendall(b"\x05\x01\x00")
-            return sock.recv(2) == b"\x05\x00"
-    except OSError:
-        return False
 
 
 @needs_tor
@@ -83,32 +56,10 @@ def test_tor_serves_socks_with_the_written_configuration(tmp_path, monkeypatch):
         daemon.wait(30)
 
 
-def install_standin(directory):
-    directory.mkdir()
-    tor = directory / "tor"  # the kernel names a script's process after the script: "tor"
-    tor.write_text(f"#!{sys.executable}\n" + (HERE / "onion_standin.py").read_text())
-    tor.chmod(0o755)
-
-
-def make_certificate(directory):
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                    "-nodes", "-days", "2", "-subj", "/CN=api.ipify.org", "-addext", "subjectAltName=DNS:api.ipify.org",
-                    "-keyout", str(directory / "key.pem"), "-out", str(directory / "cert.pem")],
-                   check=True, capture_output=True, timeout=60)
-
-
 def start_decoy(directory, name):
     """A process named `name`, which a bare `pkill tor` would also kill."""
     (directory / name).symlink_to(shutil.which("sleep"))
     return subprocess.Popen([str(directory / name), "300"])
-
-
-def end(pid):
-    try:
-        os.kill(pid, signal.SIGTERM)
-        os.waitpid(pid, 0)
-    except (ProcessLookupError, ChildProcessError):
-        pass
 
 
 @private_network
