@@ -1,5 +1,6 @@
 // Phase 2: ~/.vornel_torrc, written once and never rewritten.
 #include "../pyapi/context.hpp"
+#include "../pyapi/raised_exception.hpp"
 #include "../pyapi/suppress.hpp"
 #include "module_globals.hpp"
 #include "phases.hpp"
@@ -14,17 +15,11 @@ using namespace py;
 // dropped: the error of the write is the one the caller sees.
 void remove_partial_file(Borrowed module, module_state& state, Borrowed torrc_path)
 {
-    Ref write_error = own(take_raised_exception());
-    try {
-        completes_unless_exception([&] {
-            Ref remove = global_attribute(module, state.os, state.remove);
-            call(remove.get(), torrc_path);
-        });
-    } catch (const python_error&) {
-        chain_to_current(write_error.release());
-        throw;
-    }
-    restore_raised_exception(write_error.release());
+    const saved_exception write_error;
+    completes_unless_exception([&] {
+        Ref remove = global_attribute(module, state.os, state.remove);
+        call(remove.get(), torrc_path);
+    });
 }
 
 void write_torrc(Borrowed module, module_state& state, Borrowed torrc_path)
