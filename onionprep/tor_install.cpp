@@ -7,7 +7,7 @@ namespace vornel::onionprep {
 
 using namespace py;
 
-void ensure_tor_installed(Borrowed module, module_state& state)
+void ensure_tor_installed(Borrowed module, const module_state& state)
 {
     // Any Exception means "no usable tor": not found, not executable, or a non-zero status
     // (check=True). The exception itself is not looked at.

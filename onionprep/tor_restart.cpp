@@ -6,7 +6,7 @@ namespace vornel::onionprep {
 
 using namespace py;
 
-void restart_tor(Borrowed module, module_state& state, Borrowed torrc_path)
+void restart_tor(Borrowed module, const module_state& state, Borrowed torrc_path)
 {
     log(module, state, state.warning, state.restarting.get());
     call(global_attribute(module, state.os, state.system).get(), state.kill_tor.get());

@@ -13,7 +13,7 @@ using namespace py;
 // Removes the configuration file whose writing failed, so that a later call writes it afresh
 // instead of finding a broken file that it never rewrites. An Exception of the removal is
 // dropped: the error of the write is the one the caller sees.
-void remove_partial_file(Borrowed module, module_state& state, Borrowed torrc_path)
+void remove_partial_file(Borrowed module, const module_state& state, Borrowed torrc_path)
 {
     const saved_exception write_error;
     completes_unless_exception([&] {
@@ -22,7 +22,7 @@ void remove_partial_file(Borrowed module, module_state& state, Borrowed torrc_pa
     });
 }
 
-void write_torrc(Borrowed module, module_state& state, Borrowed torrc_path)
+void write_torrc(Borrowed module, const module_state& state, Borrowed torrc_path)
 {
     Ref file = call(state.open.get(), torrc_path, state.write_mode.get());
     try {
@@ -37,7 +37,7 @@ void write_torrc(Borrowed module, module_state& state, Borrowed torrc_path)
 
 } // namespace
 
-Ref ensure_torrc(Borrowed module, module_state& state)
+Ref ensure_torrc(Borrowed module, const module_state& state)
 {
     Ref torrc_path = call_method(global_attribute(module, state.os, state.path).get(), state.expanduser.get(),
                                  state.torrc_literal.get());
