@@ -1,8 +1,8 @@
 // VornInspector.__init__: parse the page, record its URL and domain, drop scripts and styles.
-#include "../pyapi/calls.hpp"
 #include "../pyapi/globals.hpp"
 #include "inspector_type.hpp"
 #include "methods.hpp"
+#include "nodes.hpp"
 
 namespace vornel::inspector {
 
@@ -10,7 +10,7 @@ using namespace py;
 
 Ref construct(Borrowed module, PyObject* const* args)
 {
-    module_state& state = state_of(module);
+    const module_state& state = state_of(module);
     PyObject* self = args[0];
     PyObject* html = args[1];
     PyObject* url = args[2];
@@ -23,11 +23,10 @@ Ref construct(Borrowed module, PyObject* const* args)
     set_attr(self, state.domain.get(), get_attr(parts.get(), state.netloc.get()).get());
 
     // JSON-LD blocks are scripts, so they are counted before the scripts go.
-    Ref json_ld = call_method(get_attr(self, state.parser.get()).get(), state.css.get(), state.select_json_ld.get());
-    set_json_ld_count(state, self, "__init__", require_size(PyObject_Length(json_ld.get())));
+    Ref json_ld = select(state, document_of(state, self).get(), state.select_json_ld.get());
+    set_json_ld_count(state, self, "__init__", length(json_ld.get()));
 
-    Ref scripts = call_method(get_attr(self, state.parser.get()).get(), state.css.get(),
-                              state.select_script_style.get());
+    Ref scripts = select(state, document_of(state, self).get(), state.select_script_style.get());
     for_each(scripts.get(), [&](Borrowed node) { call_method(node, state.decompose.get()); });
     return Ref::borrow(Py_None);
 }

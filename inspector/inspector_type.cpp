@@ -119,7 +119,7 @@ constexpr function_spec methods[] = {
      "Finds table headers so user knows the data columns", self_only, std::size(self_only), get_tables_detailed},
 };
 
-inspector_object* as_inspector(module_state& state, Borrowed self, const char* method)
+inspector_object* as_inspector(const module_state& state, Borrowed self, const char* method)
 {
     auto* type = reinterpret_cast<PyTypeObject*>(state.inspector_type.get());
     if (!PyObject_TypeCheck(self, type)) {
@@ -132,27 +132,27 @@ inspector_object* as_inspector(module_state& state, Borrowed self, const char* m
 
 } // namespace
 
-Ref create_inspector_type(Borrowed module, module_state& state)
+Ref create_inspector_type(Borrowed module, Borrowed function_type)
 {
     Ref type = own(PyType_FromModuleAndSpec(module, &inspector_spec, nullptr));
     for (const function_spec& spec : methods) {
-        Ref method = py::make_function(state.function_type.get(), module, spec);
+        Ref method = py::make_function(function_type, module, spec);
         require(PyObject_SetAttrString(type.get(), spec.name, method.get()));
     }
     return type;
 }
 
-void require_inspector(module_state& state, Borrowed self, const char* method)
+void require_inspector(const module_state& state, Borrowed self, const char* method)
 {
     as_inspector(state, self, method);
 }
 
-Py_ssize_t json_ld_count(module_state& state, Borrowed self, const char* method)
+Py_ssize_t json_ld_count(const module_state& state, Borrowed self, const char* method)
 {
     return std::atomic_ref(as_inspector(state, self, method)->json_ld).load(std::memory_order_relaxed);
 }
 
-void set_json_ld_count(module_state& state, Borrowed self, const char* method, Py_ssize_t count)
+void set_json_ld_count(const module_state& state, Borrowed self, const char* method, Py_ssize_t count)
 {
     std::atomic_ref(as_inspector(state, self, method)->json_ld).store(count, std::memory_order_relaxed);
 }

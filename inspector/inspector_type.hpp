@@ -7,13 +7,13 @@
 namespace vornel::inspector {
 
 // Creates the class with its methods, in the order in which they are listed.
-Ref create_inspector_type(Borrowed module, module_state& state);
+Ref create_inspector_type(Borrowed module, Borrowed function_type);
 
 // Throws TypeError unless `self` is an instance of the class (or of a subclass).
-void require_inspector(module_state& state, Borrowed self, const char* method);
+void require_inspector(const module_state& state, Borrowed self, const char* method);
 
 // The instance's JSON-LD count; `self` must be an instance of the class (TypeError otherwise).
-Py_ssize_t json_ld_count(module_state& state, Borrowed self, const char* method);
-void set_json_ld_count(module_state& state, Borrowed self, const char* method, Py_ssize_t count);
+Py_ssize_t json_ld_count(const module_state& state, Borrowed self, const char* method);
+void set_json_ld_count(const module_state& state, Borrowed self, const char* method, Py_ssize_t count);
 
 } // namespace vornel::inspector

@@ -10,7 +10,7 @@ using namespace py;
 namespace {
 
 // Fragments, scripts and mail addresses are not links to pages; the test is case-sensitive.
-bool is_skipped(module_state& state, Borrowed href)
+bool is_skipped(const module_state& state, Borrowed href)
 {
     if (!PyUnicode_Check(href))
         return is_true(call_method(href, state.startswith.get(), state.skipped_link_prefixes.get()).get());
@@ -25,18 +25,17 @@ bool is_skipped(module_state& state, Borrowed href)
 
 Ref get_links(Borrowed module, PyObject* const* args)
 {
-    module_state& state = state_of(module);
+    const module_state& state = state_of(module);
     PyObject* self = args[0];
     Ref internal = own(PySet_New(nullptr));
     Ref external = own(PySet_New(nullptr));
     Ref elements = select(state, document_of(state, self).get(), state.select_a.get());
     Ref page_url = get_attr(self, state.url.get());
     Ref domain = get_attr(self, state.domain.get());
-    const url_resolver resolver(state, module, page_url.get(), true);
+    url_resolver resolver = url_resolver::for_links(state, module, page_url.get());
 
     for_each(elements.get(), [&](Borrowed element) {
-        Ref attributes = get_attr(element, state.attributes.get());
-        Ref href = mapping_get(attributes.get(), state.href.get(), state.get.get());
+        Ref href = attribute(state, attributes_of(state, element).get(), state.href);
         if (!is_true(href.get()) || is_skipped(state, href.get())) return;
         const std::optional<resolved_url> target = resolver.resolve(href.get());
         if (!target) return; // a malformed link on somebody else's page must not spoil the summary
@@ -44,10 +43,10 @@ Ref get_links(Borrowed module, PyObject* const* args)
         require(PySet_Add(kind, target->url.get()));
     });
 
-    Ref links = own(PyDict_New());
-    set_item(links.get(), state.internal.get(), own(PySequence_List(internal.get())).get());
-    set_item(links.get(), state.external.get(), own(PySequence_List(external.get())).get());
-    return links;
+    return new_dict({
+        {state.internal.get(), own(PySequence_List(internal.get())).get()},
+        {state.external.get(), own(PySequence_List(external.get())).get()},
+    });
 }
 
 } // namespace vornel::inspector

@@ -1,7 +1,10 @@
-// Per-module state of vornel.inspector: its types and the names and selectors it uses.
+// Per-module state of vornel.inspector: its types, the guard over urllib.parse, and the names,
+// keys, selectors and fixed values that its methods use.
 #pragma once
 
-#include "../pyapi/ref.hpp"
+#include "../pyapi/module_definition.hpp"
+#include "../pyapi/state_texts.hpp"
+#include "url_library_guard.hpp"
 
 namespace vornel::inspector {
 
@@ -9,13 +12,16 @@ using py::Borrowed;
 using py::Ref;
 
 struct module_state {
+    // Imports urllib.parse and selectolax.lexbor, binds the module's names and creates VornInspector.
+    explicit module_state(Borrowed module);
+
     Ref function_type;
     Ref inspector_type;
 
-    // urllib.parse, and what it looked like at import (None when links are always resolved by it).
-    Ref urllib_parse, url_library_snapshot;
+    // Whether urllib.parse is still as it was at import, which the native link resolution needs.
+    url_library_guard url_library;
 
-    // Module globals, looked up at each use.
+    // Names of module globals, looked up at each use.
     Ref urljoin, urlparse, LexborHTMLParser;
     // Attribute and method names.
     Ref parser, url, domain, netloc, css, css_first, decompose, attributes, get, text, tag, upper, strip, startswith;
@@ -25,6 +31,7 @@ struct module_state {
     // Keys of the summary and its records.
     Ref title, metadata, forms, links, media, structure, images, count, tables, json_ld, lists, headings,
         detailed_tables, internal, external, inputs, id, columns;
+
     // Fixed values.
     Ref empty, no_title, get_method, no_headers;
     Ref skipped_link_prefixes; // tuple of the href prefixes that are not links to pages
@@ -32,18 +39,14 @@ struct module_state {
     Ref select_json_ld, select_script_style, select_meta, select_title, select_img, select_table, select_lists,
         select_a, select_headings, select_form, select_fields, select_th;
 
-    // Every Ref above, for traverse and clear.
+    // Every Ref above, for the garbage collector.
     template <class Visit>
     void for_each_reference(Visit&& visit);
 };
 
-// The interned strings of module_state and their texts.
-struct interned_text {
-    Ref module_state::*member;
-    const char* text;
-};
+using text = py::member_text<module_state>;
 
-inline constexpr interned_text interned_texts[] = {
+inline constexpr text interned_names[] = {
     {&module_state::urljoin, "urljoin"},
     {&module_state::urlparse, "urlparse"},
     {&module_state::LexborHTMLParser, "LexborHTMLParser"},
@@ -94,6 +97,9 @@ inline constexpr interned_text interned_texts[] = {
     {&module_state::inputs, "inputs"},
     {&module_state::id, "id"},
     {&module_state::columns, "columns"},
+};
+
+inline constexpr text plain_texts[] = {
     {&module_state::empty, ""},
     {&module_state::no_title, "No Title"},
     {&module_state::get_method, "GET"},
@@ -117,12 +123,13 @@ void module_state::for_each_reference(Visit&& visit)
 {
     visit(function_type);
     visit(inspector_type);
-    for (const interned_text& entry : interned_texts) visit(this->*entry.member);
+    url_library.for_each_reference(visit);
+    py::for_each_member(*this, interned_names, visit);
+    py::for_each_member(*this, plain_texts, visit);
     visit(skipped_link_prefixes);
-    visit(urllib_parse);
-    visit(url_library_snapshot);
 }
 
-module_state& state_of(Borrowed module);
+// The state of a vornel.inspector module; methods only read it.
+inline const module_state& state_of(Borrowed module) { return py::module_definition<module_state>::state_of(module); }
 
 } // namespace vornel::inspector

@@ -8,7 +8,7 @@ using namespace py;
 
 Ref get_tables_detailed(Borrowed module, PyObject* const* args)
 {
-    module_state& state = state_of(module);
+    const module_state& state = state_of(module);
     Ref tables = own(PyList_New(0));
     Ref elements = select(state, document_of(state, args[0]).get(), state.select_table.get());
     Py_ssize_t number = 0;
@@ -19,11 +19,9 @@ Ref get_tables_detailed(Borrowed module, PyObject* const* args)
             Ref text = element_text(state, cell);
             if (is_true(text.get())) require(PyList_Append(columns.get(), text.get()));
         });
-        if (PyList_GET_SIZE(columns.get()) == 0) columns = own(Py_BuildValue("[O]", state.no_headers.get()));
+        if (PyList_GET_SIZE(columns.get()) == 0) columns = new_list({state.no_headers.get()});
 
-        Ref record = own(PyDict_New());
-        set_item(record.get(), state.id.get(), own(PyLong_FromSsize_t(++number)).get());
-        set_item(record.get(), state.columns.get(), columns.get());
+        Ref record = new_dict({{state.id.get(), new_int(++number).get()}, {state.columns.get(), columns.get()}});
         require(PyList_Append(tables.get(), record.get()));
     });
     return tables;

@@ -1,15 +1,13 @@
-// Resolving a page's links against its URL, natively where that is exactly what urllib.parse does.
+// Resolving a page's links and form actions against its URL: natively where that gives exactly
+// what the module's urljoin and urlparse give, with those functions everywhere else.
 #pragma once
 
 #include <optional>
-#include <string_view>
 
+#include "plain_url_join.hpp"
 #include "state.hpp"
 
 namespace vornel::inspector {
-
-// What urllib.parse looked like at import, for telling later whether it still does.
-Ref snapshot_url_library(Borrowed urllib_parse);
 
 // urljoin(base, reference) and the netloc of urlparse() of the result.
 struct resolved_url {
@@ -17,34 +15,35 @@ struct resolved_url {
     Ref netloc;
 };
 
-// Resolves references against one base URL with the module's urljoin and urlparse. While those
-// are still urllib.parse's own, urllib.parse is unchanged and both URLs are in the plain class
-// this code understands (ASCII http/https URLs with a host and no brackets, parameters, control
-// characters or leading blanks), the work is done natively with urllib.parse's exact results.
+// The module's urljoin (and urlparse, for links) are looked up in the module namespace when the
+// first reference needs them. The work is done natively while they are urllib.parse's own,
+// urllib.parse is unchanged, and both URLs are plain (see plain_url_joiner).
 class url_resolver {
 public:
-    // Looks up urljoin, and urlparse too when netlocs are wanted, in the module namespace.
-    url_resolver(module_state& state, Borrowed module, Borrowed base, bool with_netloc);
+    // Resolves link targets with resolve(): urljoin and urlparse.
+    static url_resolver for_links(const module_state& state, Borrowed module, Borrowed page_url);
+    // Resolves form actions with join(): urljoin only.
+    static url_resolver for_form_actions(const module_state& state, Borrowed module, Borrowed page_url);
 
-    // Nothing when the URL functions reject the reference as malformed (ValueError); needs with_netloc.
-    std::optional<resolved_url> resolve(Borrowed reference) const;
+    // For links. Nothing when the URL functions reject the reference as malformed (ValueError).
+    std::optional<resolved_url> resolve(Borrowed reference);
     // The reference as written when urljoin rejects it as malformed (ValueError).
-    Ref join(Borrowed reference) const;
+    Ref join(Borrowed reference);
 
 private:
-    struct parts {
-        std::string_view scheme, netloc, path, query, fragment;
-        bool has_scheme = false;
-    };
+    enum class purpose { links, form_actions };
 
-    bool native_join(Borrowed reference, resolved_url& result) const;
+    url_resolver(const module_state& state, Borrowed module, Borrowed page_url, purpose use);
+    void look_up_functions();
+    std::optional<resolved_url> native_join(Borrowed reference) const;
 
-    module_state& state_;
-    Borrowed base_;
-    Ref urljoin_, urlparse_;
-    std::string_view scheme_; // "http" or "https" when the native path applies, else empty
-    parts base_parts_;
-    Ref base_netloc_; // the base's netloc as a str, shared by every relative reference
+    const module_state& state_;
+    Ref module_, base_;
+    purpose purpose_;
+    bool looked_up_ = false;
+    Ref urljoin_, urlparse_;                // urlparse_ only for links
+    std::optional<plain_url_joiner> joiner_; // set when the native path applies
+    Ref base_netloc_;                        // the base's netloc as a str, shared by the links that keep it
 };
 
 } // namespace vornel::inspector

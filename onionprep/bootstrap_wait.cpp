@@ -12,7 +12,7 @@ namespace {
 constexpr int bootstrap_attempts = 20;
 
 // The probe's output, decoded strictly as UTF-8 and trimmed, formatted as an f-string would.
-Ref exit_address(module_state& state, Borrowed ping)
+Ref exit_address(const module_state& state, Borrowed ping)
 {
     Ref output = get_attr(ping, state.stdout_.get());
     Ref text = call_method(call_method(output.get(), state.decode.get()).get(), state.strip.get());
@@ -21,7 +21,7 @@ Ref exit_address(module_state& state, Borrowed ping)
 
 } // namespace
 
-void wait_for_bootstrap(Borrowed module, module_state& state, Borrowed check_cmd)
+void wait_for_bootstrap(Borrowed module, const module_state& state, Borrowed check_cmd)
 {
     for (int attempt = 0; attempt < bootstrap_attempts; ++attempt) {
         call(global_attribute(module, state.time, state.sleep).get(), state.one_and_a_half.get());

@@ -8,7 +8,7 @@ namespace {
 
 Ref ensure_tor_env(Borrowed module, PyObject* const*)
 {
-    module_state& state = state_of(module);
+    const module_state& state = state_of(module);
     ensure_tor_installed(module, state);
     Ref torrc_path = ensure_torrc(module, state);
     Ref check_cmd = probe_command(state);

@@ -14,7 +14,7 @@ inline Ref global_attribute(Borrowed module, const Ref& global, const Ref& attri
 }
 
 // logger.<level>(message); the logger's answer is not used.
-inline void log(Borrowed module, module_state& state, const Ref& level, Borrowed message)
+inline void log(Borrowed module, const module_state& state, const Ref& level, Borrowed message)
 {
     static_cast<void>(py::call_method(py::lookup_global(module, state.logger.get()).get(), level.get(), message));
 }

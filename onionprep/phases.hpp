@@ -6,27 +6,27 @@
 namespace vornel::onionprep {
 
 // 1: checks `tor --version`; when that raises an Exception, warns and runs the package manager.
-void ensure_tor_installed(Borrowed module, module_state& state);
+void ensure_tor_installed(Borrowed module, const module_state& state);
 
 // 2: the expanded path of ~/.vornel_torrc, which is written when it does not exist yet.
-Ref ensure_torrc(Borrowed module, module_state& state);
+Ref ensure_torrc(Borrowed module, const module_state& state);
 
 // The curl command that every probe of one call runs, the same list each time.
-Ref probe_command(module_state& state);
+Ref probe_command(const module_state& state);
 
 // 3: one probe; true when curl exited with 0. An Exception of the probe counts as a failure.
-bool proxy_answers(Borrowed module, module_state& state, Borrowed check_cmd);
+bool proxy_answers(Borrowed module, const module_state& state, Borrowed check_cmd);
 
 // 4: kills any running tor and starts a new one on the configuration file, without waiting.
-void restart_tor(Borrowed module, module_state& state, Borrowed torrc_path);
+void restart_tor(Borrowed module, const module_state& state, Borrowed torrc_path);
 
 // 5: up to 20 probes, 1.5 seconds apart, logging the exit address or giving up with a warning.
-void wait_for_bootstrap(Borrowed module, module_state& state, Borrowed check_cmd);
+void wait_for_bootstrap(Borrowed module, const module_state& state, Borrowed check_cmd);
 
 // subprocess.run(check_cmd, capture_output=True, timeout=2).
-Ref run_probe(Borrowed module, module_state& state, Borrowed check_cmd);
+Ref run_probe(Borrowed module, const module_state& state, Borrowed check_cmd);
 
 // result.returncode == 0
-bool exited_with_zero(module_state& state, Borrowed result);
+bool exited_with_zero(const module_state& state, Borrowed result);
 
 } // namespace vornel::onionprep

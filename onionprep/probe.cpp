@@ -7,26 +7,26 @@ namespace vornel::onionprep {
 
 using namespace py;
 
-Ref probe_command(module_state& state)
+Ref probe_command(const module_state& state)
 {
     // --socks5-hostname lets the proxy resolve the host too, so no DNS query leaves unproxied.
     return new_list({state.curl.get(), state.silent_flag.get(), state.socks5_hostname_flag.get(),
                      state.proxy_address.get(), state.ip_echo_url.get()});
 }
 
-Ref run_probe(Borrowed module, module_state& state, Borrowed check_cmd)
+Ref run_probe(Borrowed module, const module_state& state, Borrowed check_cmd)
 {
     Ref run = global_attribute(module, state.subprocess, state.run);
     return call_with_keywords(run.get(), {check_cmd}, state.probe_keywords.get(), {Py_True, state.two.get()});
 }
 
-bool exited_with_zero(module_state& state, Borrowed result)
+bool exited_with_zero(const module_state& state, Borrowed result)
 {
     Ref status = get_attr(result, state.returncode.get());
     return require(PyObject_RichCompareBool(status.get(), state.zero.get(), Py_EQ)) != 0;
 }
 
-bool proxy_answers(Borrowed module, module_state& state, Borrowed check_cmd)
+bool proxy_answers(Borrowed module, const module_state& state, Borrowed check_cmd)
 {
     // curl's exit status alone decides; a missing curl or the time limit count as "no".
     bool answers = false;

@@ -2,7 +2,8 @@
 // name, command word, number and message that ensure_tor_env uses, made once at import.
 #pragma once
 
-#include "../pyapi/ref.hpp"
+#include "../pyapi/module_definition.hpp"
+#include "../pyapi/state_texts.hpp"
 
 namespace vornel::onionprep {
 
@@ -10,10 +11,13 @@ using py::Borrowed;
 using py::Ref;
 
 struct module_state {
+    // Imports os, subprocess, time and loguru's logger into the module and creates ensure_tor_env.
+    explicit module_state(Borrowed module);
+
     Ref function_type;
     Ref open; // the built-in open, as found when the module was imported
 
-    // Module globals, looked up at each use.
+    // Names of module globals, looked up at each use.
     Ref os, subprocess, time, logger;
     // Attribute and method names.
     Ref run, Popen, DEVNULL, returncode, stdout_, path, exists, expanduser, system, remove, sleep;
@@ -38,18 +42,14 @@ struct module_state {
     // Log messages.
     Ref tor_missing, restarting, starting, waiting, bootstrapped, giving_up, empty_text;
 
-    // Every Ref above, for traverse and clear.
+    // Every Ref above, for the garbage collector.
     template <class Visit>
     void for_each_reference(Visit&& visit);
 };
 
-// The strings of module_state and their texts (UTF-8).
-struct state_text {
-    Ref module_state::*member;
-    const char* text;
-};
+using text = py::member_text<module_state>;
 
-inline constexpr state_text state_texts[] = {
+inline constexpr text interned_names[] = {
     {&module_state::os, "os"},
     {&module_state::subprocess, "subprocess"},
     {&module_state::time, "time"},
@@ -79,13 +79,15 @@ inline constexpr state_text state_texts[] = {
     {&module_state::warnings, "warnings"},
     {&module_state::catch_warnings, "catch_warnings"},
     {&module_state::simplefilter, "simplefilter"},
-    {&module_state::ignore, "ignore"},
     {&module_state::capture_output, "capture_output"},
     {&module_state::check, "check"},
     {&module_state::timeout, "timeout"},
     {&module_state::stdin_, "stdin"},
     {&module_state::stderr_, "stderr"},
     {&module_state::start_new_session, "start_new_session"},
+};
+
+inline constexpr text plain_texts[] = {
     {&module_state::tor, "tor"},
     {&module_state::version_flag, "--version"},
     {&module_state::config_flag, "-f"},
@@ -102,6 +104,7 @@ inline constexpr state_text state_texts[] = {
     {&module_state::kill_tor, "pkill -x tor"},
     {&module_state::torrc_literal, "~/.vornel_torrc"},
     {&module_state::write_mode, "w"},
+    {&module_state::ignore, "ignore"},
     // Cookie authentication keeps other local programs from reconfiguring Tor via port 9051.
     {&module_state::torrc_text, "SocksPort 9050\nControlPort 9051\nCookieAuthentication 1\n"},
     {&module_state::tor_missing, "Tor not found. Installing..."},
@@ -123,12 +126,14 @@ void module_state::for_each_reference(Visit&& visit)
 {
     visit(function_type);
     visit(open);
-    for (const state_text& entry : state_texts) visit(this->*entry.member);
+    py::for_each_member(*this, interned_names, visit);
+    py::for_each_member(*this, plain_texts, visit);
     for (Ref* ref : {&version_keywords, &probe_keywords, &daemon_keywords, &zero, &one, &two, &one_and_a_half,
                       &owner_only})
         visit(*ref);
 }
 
-module_state& state_of(Borrowed module);
+// The state of a vornel.onionprep module; the phases only read it.
+inline const module_state& state_of(Borrowed module) { return py::module_definition<module_state>::state_of(module); }
 
 } // namespace vornel::onionprep

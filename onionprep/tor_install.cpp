@@ -34,7 +34,7 @@ bool ended_by_interrupt([[maybe_unused]] Borrowed status)
 
 } // namespace
 
-void ensure_tor_installed(Borrowed module, module_state& state)
+void ensure_tor_installed(Borrowed module, const module_state& state)
 {
     // Any Exception means "no usable tor": not found, not executable, or a non-zero status
     // (check=True). The exception itself is not looked at.

@@ -14,7 +14,7 @@ using namespace py;
 // (ResourceWarning) about a child that still runs, then leaves the child to subprocess, which
 // reaps it once it has ended. Running on is what the daemon is for, so that one warning is
 // silenced, and only while the object goes.
-void let_daemon_run_on(module_state& state, Ref process)
+void let_daemon_run_on(const module_state& state, Ref process)
 {
     Ref warnings = own(PyImport_Import(state.warnings.get()));
     Ref silenced = call_method(warnings.get(), state.catch_warnings.get());
@@ -27,7 +27,7 @@ void let_daemon_run_on(module_state& state, Ref process)
 
 } // namespace
 
-void restart_tor(Borrowed module, module_state& state, Borrowed torrc_path)
+void restart_tor(Borrowed module, const module_state& state, Borrowed torrc_path)
 {
     log(module, state, state.warning, state.restarting.get());
     call(global_attribute(module, state.os, state.system).get(), state.kill_tor.get());

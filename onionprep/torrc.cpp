@@ -1,5 +1,6 @@
 // Phase 2: ~/.vornel_torrc, written once and never rewritten.
 #include "../pyapi/context.hpp"
+#include "../pyapi/raised_exception.hpp"
 #include "../pyapi/suppress.hpp"
 #include "module_globals.hpp"
 #include "phases.hpp"
@@ -12,24 +13,18 @@ using namespace py;
 // Removes the configuration file whose writing failed, so that a later call writes it afresh
 // instead of finding a broken file that it never rewrites. An Exception of the removal is
 // dropped: the error of the write is the one the caller sees.
-void remove_partial_file(Borrowed module, module_state& state, Borrowed torrc_path)
+void remove_partial_file(Borrowed module, const module_state& state, Borrowed torrc_path)
 {
-    Ref write_error = own(take_raised_exception());
-    try {
-        completes_unless_exception([&] {
-            Ref remove = global_attribute(module, state.os, state.remove);
-            call(remove.get(), torrc_path);
-        });
-    } catch (const python_error&) {
-        chain_to_current(write_error.release());
-        throw;
-    }
-    restore_raised_exception(write_error.release());
+    const saved_exception write_error;
+    completes_unless_exception([&] {
+        Ref remove = global_attribute(module, state.os, state.remove);
+        call(remove.get(), torrc_path);
+    });
 }
 
 // os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW. Windows has no O_NOFOLLOW; there
 // O_EXCL alone already refuses every existing path.
-Ref creation_flags(module_state& state, Borrowed os)
+Ref creation_flags(const module_state& state, Borrowed os)
 {
     Ref flags = get_attr(os, state.write_only.get());
     for (const Ref* name : {&state.create, &state.exclusive})
@@ -44,7 +39,7 @@ Ref creation_flags(module_state& state, Borrowed os)
 // none when the path exists in any form. The creation is exclusive and follows no link, so a
 // file that appeared since the existence check, or a planted link (even one that points
 // nowhere), is never truncated or written through.
-Ref create_new_file(Borrowed module, module_state& state, Borrowed torrc_path)
+Ref create_new_file(Borrowed module, const module_state& state, Borrowed torrc_path)
 {
     Ref os = lookup_global(module, state.os.get());
     Ref flags = creation_flags(state, os.get());
@@ -57,7 +52,7 @@ Ref create_new_file(Borrowed module, module_state& state, Borrowed torrc_path)
     return descriptor;
 }
 
-void write_torrc(Borrowed module, module_state& state, Borrowed torrc_path)
+void write_torrc(Borrowed module, const module_state& state, Borrowed torrc_path)
 {
     Ref descriptor = create_new_file(module, state, torrc_path);
     if (!descriptor) return; // there after all: left as it is, like a file found by the check
@@ -76,7 +71,7 @@ void write_torrc(Borrowed module, module_state& state, Borrowed torrc_path)
 
 } // namespace
 
-Ref ensure_torrc(Borrowed module, module_state& state)
+Ref ensure_torrc(Borrowed module, const module_state& state)
 {
     Ref torrc_path = call_method(global_attribute(module, state.os, state.path).get(), state.expanduser.get(),
                                  state.torrc_literal.get());

@@ -1,7 +1,7 @@
 // Argument binding: positional, then keywords in call order, then missing ones, then types.
 #include "binding.hpp"
 
-#include "compat.hpp"
+#include "raised_exception.hpp"
 
 namespace vornel::py {
 namespace {
@@ -32,11 +32,11 @@ Py_ssize_t find_parameter(PyObject* const* names, std::size_t count, PyObject* k
     if (!PyUnicode_Check(value)) throw python_error{};
 
     // A str subclass looks right at first sight; tell the caller why it is refused.
-    Ref error = Ref::steal(take_raised_exception());
+    Ref error = fetch_raised_exception();
     Ref note = own(PyUnicode_FromString("subclasses of str are not accepted here; pass a plain str, "
                                         "for example str(value)"));
     static_cast<void>(own(PyObject_CallMethod(error.get(), "add_note", "O", note.get())));
-    restore_raised_exception(error.release());
+    restore_raised_exception(std::move(error));
     throw python_error{};
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <utility>
 
 #include "compat.hpp"
 #include "ref.hpp"
@@ -57,6 +58,20 @@ inline Ref new_list(std::initializer_list<Borrowed> items)
     for (Borrowed item : items) PyList_SET_ITEM(list.get(), index++, Py_NewRef(item));
     return list;
 }
+
+// A new dict of the given key/value pairs, in order: {key: value, ...}.
+inline Ref new_dict(std::initializer_list<std::pair<Borrowed, Borrowed>> items)
+{
+    Ref dict = own(PyDict_New());
+    for (const auto& [key, value] : items) set_item(dict.get(), key, value);
+    return dict;
+}
+
+// len(obj)
+inline Py_ssize_t length(Borrowed obj) { return require_size(PyObject_Length(obj)); }
+
+// A new int.
+inline Ref new_int(Py_ssize_t value) { return own(PyLong_FromSsize_t(value)); }
 
 // Python's truth test; the common answers for str and None need no call.
 inline bool is_true(Borrowed obj)

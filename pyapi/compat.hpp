@@ -41,30 +41,4 @@ inline int get_optional_attr(PyObject* obj, const char* name, PyObject** result)
 #endif
 }
 
-// Takes the raised exception out of the thread state (new reference).
-inline PyObject* take_raised_exception()
-{
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return value;
-#endif
-}
-
-inline void restore_raised_exception(PyObject* exception)
-{
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exception);
-#else
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception,
-                  PyException_GetTraceback(exception));
-#endif
-}
-
 } // namespace vornel::py

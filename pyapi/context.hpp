@@ -3,24 +3,10 @@
 
 #include <Python.h>
 
-#include "compat.hpp"
+#include "raised_exception.hpp"
 #include "ref.hpp"
 
 namespace vornel::py {
-
-// Makes `raised` the __context__ of the exception now set, as raising inside an except
-// block does; `raised` is consumed.
-inline void chain_to_current(PyObject* raised) noexcept
-{
-    PyObject* current = take_raised_exception();
-    if (current == nullptr) {
-        restore_raised_exception(raised);
-        return;
-    }
-    if (current != raised) PyException_SetContext(current, raised);
-    else Py_DECREF(raised);
-    restore_raised_exception(current);
-}
 
 // Runs body(value) like `with manager as value: body`: __enter__ and __exit__ are taken from
 // the manager's type, __exit__ always runs, and an exception of the body is handed to it and
@@ -35,23 +21,19 @@ void with_context(Borrowed manager, Body&& body)
     try {
         body(value.get());
     } catch (const python_error&) {
-        Ref raised = own(take_raised_exception());
+        Ref raised = fetch_raised_exception();
+        if (!raised) throw;
         Ref traceback = Ref::steal(PyException_GetTraceback(raised.get()));
         PyObject* args[] = {manager, reinterpret_cast<PyObject*>(Py_TYPE(raised.get())), raised.get(),
                             traceback ? traceback.get() : Py_None};
-        PyObject* suppress = PyObject_Vectorcall(exit.get(), args, 4, nullptr);
-        if (suppress == nullptr) {
-            chain_to_current(raised.release());
-            throw;
-        }
-        Ref answer = Ref::steal(suppress);
-        const int suppressed = PyObject_IsTrue(answer.get());
+        Ref answer = Ref::steal(PyObject_Vectorcall(exit.get(), args, 4, nullptr));
+        const int suppressed = answer ? PyObject_IsTrue(answer.get()) : -1;
         if (suppressed < 0) {
-            chain_to_current(raised.release());
+            chain_to_current(std::move(raised));
             throw;
         }
         if (suppressed == 0) {
-            restore_raised_exception(raised.release());
+            restore_raised_exception(std::move(raised));
             throw;
         }
         return;

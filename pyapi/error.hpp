@@ -23,8 +23,9 @@ inline Py_ssize_t require_size(Py_ssize_t size)
     return size;
 }
 
-// Turns whatever escaped `body` into a set Python exception. Every entry point that the
-// interpreter calls runs its work through one of the two boundaries below.
+// Turns the C++ exception being handled (it is called inside a catch block) into a set Python
+// exception. Every entry point that the interpreter calls runs its work through one of the two
+// boundaries below, which call it for whatever escaped their body.
 inline void set_python_error_from_current_exception() noexcept
 {
     try {

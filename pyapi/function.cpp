@@ -6,13 +6,15 @@
 
 #include "binding.hpp"
 #include "compat.hpp"
+#include "references.hpp"
 
 namespace vornel::py {
 namespace {
 
-struct function_object {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+// What a function object owns besides its header; built whole before the object exists.
+struct function_data {
+    function_data(Borrowed module, const function_spec& spec);
+
     const function_spec* spec;
     Ref module;          // the module whose globals the body reads
     Ref name;            // __name__
@@ -22,6 +24,19 @@ struct function_object {
     Ref annotations;     // __annotations__, a dict the caller may change
     Ref text_signature;  // "(self, html, url)", read by inspect.signature
     Ref parameter_names[max_parameters];
+
+    template <class Visit>
+    void for_each_reference(Visit&& visit)
+    {
+        for (Ref* ref : {&module, &name, &qualname, &module_name, &doc, &annotations, &text_signature}) visit(*ref);
+        for (Ref& ref : parameter_names) visit(ref);
+    }
+};
+
+struct function_object {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    function_data data; // constructed by make_function, destroyed by function_dealloc
 };
 
 function_object* as_function(PyObject* self) { return reinterpret_cast<function_object*>(self); }
@@ -29,12 +44,12 @@ function_object* as_function(PyObject* self) { return reinterpret_cast<function_
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept
 {
     return object_boundary([&] {
-        function_object* self = as_function(callable);
+        const function_data& self = as_function(callable)->data;
         PyObject* names[max_parameters];
-        for (std::size_t i = 0; i < self->spec->parameter_count; ++i) names[i] = self->parameter_names[i].get();
+        for (std::size_t i = 0; i < self.spec->parameter_count; ++i) names[i] = self.parameter_names[i].get();
         PyObject* bound[max_parameters];
-        bind_arguments(*self->spec, names, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-        return self->spec->body(self->module.get(), bound).release();
+        bind_arguments(*self.spec, names, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        return self.spec->body(self.module.get(), bound).release();
     });
 }
 
@@ -45,28 +60,15 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept
     return PyMethod_New(self, obj);
 }
 
-template <class Visit>
-void for_each_reference(function_object* self, Visit&& visit)
-{
-    for (Ref* ref : {&self->module, &self->name, &self->qualname, &self->module_name, &self->doc, &self->annotations,
-                     &self->text_signature})
-        visit(*ref);
-    for (Ref& ref : self->parameter_names) visit(ref);
-}
-
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
     Py_VISIT(Py_TYPE(self));
-    int status = 0;
-    for_each_reference(as_function(self), [&](Ref& ref) {
-        if (status == 0 && ref) status = visit(ref.get(), arg);
-    });
-    return status;
+    return visit_references(as_function(self)->data, visit, arg);
 }
 
 int function_clear(PyObject* self) noexcept
 {
-    for_each_reference(as_function(self), [](Ref& ref) { ref.reset(); });
+    clear_references(as_function(self)->data);
     return 0;
 }
 
@@ -74,24 +76,24 @@ void function_dealloc(PyObject* self) noexcept
 {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    as_function(self)->~function_object();
+    as_function(self)->data.~function_data();
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyObject* function_repr(PyObject* self) noexcept
 {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname.get(), self);
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->data.qualname.get(), self);
 }
 
-PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name.get()); }
-PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->qualname.get()); }
-PyObject* get_module(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->module_name.get()); }
-PyObject* get_doc(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->doc.get()); }
-PyObject* get_annotations(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->annotations.get()); }
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->data.name.get()); }
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->data.qualname.get()); }
+PyObject* get_module(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->data.module_name.get()); }
+PyObject* get_doc(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->data.doc.get()); }
+PyObject* get_annotations(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->data.annotations.get()); }
 PyObject* get_text_signature(PyObject* self, void*) noexcept
 {
-    return Py_NewRef(as_function(self)->text_signature.get());
+    return Py_NewRef(as_function(self)->data.text_signature.get());
 }
 
 PyGetSetDef function_getset[] = {
@@ -142,6 +144,32 @@ std::string text_signature_of(const function_spec& spec)
     return text + ")";
 }
 
+Ref annotations_of(const function_spec& spec, const Ref (&parameter_names)[max_parameters])
+{
+    Ref annotations = own(PyDict_New());
+    for (std::size_t i = 0; i < spec.parameter_count; ++i) {
+        if (spec.parameters[i].annotation == nullptr) continue;
+        Ref annotation = own(PyUnicode_FromString(spec.parameters[i].annotation));
+        require(PyDict_SetItem(annotations.get(), parameter_names[i].get(), annotation.get()));
+    }
+    return annotations;
+}
+
+function_data::function_data(Borrowed module, const function_spec& spec)
+    : spec(&spec), module(Ref::borrow(module)), name(interned(spec.name)), qualname(interned(spec.qualname)),
+      module_name(own(PyModule_GetNameObject(module))),
+      doc(spec.doc != nullptr ? own(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None))
+{
+    if (spec.parameter_count > max_parameters) {
+        PyErr_SetString(PyExc_SystemError, "vornel: too many parameters");
+        throw python_error{};
+    }
+    for (std::size_t i = 0; i < spec.parameter_count; ++i) parameter_names[i] = interned(spec.parameters[i].name);
+    annotations = annotations_of(spec, parameter_names);
+    const std::string signature = text_signature_of(spec);
+    text_signature = own(PyUnicode_FromStringAndSize(signature.data(), static_cast<Py_ssize_t>(signature.size())));
+}
+
 } // namespace
 
 Ref create_function_type(Borrowed module)
@@ -151,44 +179,15 @@ Ref create_function_type(Borrowed module)
 
 Ref make_function(Borrowed function_type, Borrowed module, const function_spec& spec)
 {
-    auto* type = reinterpret_cast<PyTypeObject*>(function_type);
-    auto* self = PyObject_GC_New(function_object, type);
+    // Everything that can fail happens before the object exists, so that its dealloc only ever
+    // meets a whole function_data.
+    function_data data(module, spec);
+    auto* self = PyObject_GC_New(function_object, reinterpret_cast<PyTypeObject*>(function_type));
     if (self == nullptr) throw python_error{};
-    // Constructed before anything can throw, so that dealloc always finds live members.
-    new (&self->module) Ref();
-    new (&self->name) Ref();
-    new (&self->qualname) Ref();
-    new (&self->module_name) Ref();
-    new (&self->doc) Ref();
-    new (&self->annotations) Ref();
-    new (&self->text_signature) Ref();
-    for (Ref& ref : self->parameter_names) new (&ref) Ref();
     self->vectorcall = function_vectorcall;
-    self->spec = &spec;
-    Ref result = Ref::steal(reinterpret_cast<PyObject*>(self));
-
-    if (spec.parameter_count > max_parameters) {
-        PyErr_SetString(PyExc_SystemError, "vornel: too many parameters");
-        throw python_error{};
-    }
-    self->module = Ref::borrow(module);
-    self->name = interned(spec.name);
-    self->qualname = interned(spec.qualname);
-    self->module_name = own(PyModule_GetNameObject(module));
-    self->doc = spec.doc != nullptr ? own(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
-    self->annotations = own(PyDict_New());
-    for (std::size_t i = 0; i < spec.parameter_count; ++i) {
-        const parameter& param = spec.parameters[i];
-        self->parameter_names[i] = interned(param.name);
-        if (param.annotation != nullptr) {
-            Ref annotation = own(PyUnicode_FromString(param.annotation));
-            require(PyDict_SetItem(self->annotations.get(), self->parameter_names[i].get(), annotation.get()));
-        }
-    }
-    const std::string signature = text_signature_of(spec);
-    self->text_signature = own(PyUnicode_FromStringAndSize(signature.data(), static_cast<Py_ssize_t>(signature.size())));
+    new (&self->data) function_data(std::move(data));
     PyObject_GC_Track(self);
-    return result;
+    return Ref::steal(reinterpret_cast<PyObject*>(self));
 }
 
 } // namespace vornel::py

@@ -217,6 +217,26 @@ def test_failed_removal_keeps_the_write_error(world):
     assert fake.of("remove") == [(fake.torrc,)] and fake.probe_calls() == []
 
 
+@contextmanager
+def file_size_limit(size):
+    """Writes past `size` bytes fail with EFBIG (the interpreter ignores SIGXFSZ)."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (size, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+
+
+def test_interrupted_removal_carries_the_write_error_as_its_context(world):
+    fake = world(remove_error=KeyboardInterrupt())
+    with file_size_limit(10), pytest.raises(KeyboardInterrupt) as raised:
+        onionprep.ensure_tor_env()
+    context = raised.value.__context__
+    assert isinstance(context, OSError) and context.errno == errno.EFBIG
+    assert fake.of("remove") == [(fake.torrc,)] and fake.probe_calls() == []
+
+
 # Phases 3 to 5: probe, restart, bootstrap wait.
 
 def test_answering_proxy_returns_at_once(world):

@@ -113,3 +113,69 @@ def test_the_python_functions_are_used_outside_the_plain_class(monkeypatch):
     monkeypatch.undo()
     monkeypatch.setattr(inspector_module, "urljoin", lambda base, ref: "joined")
     assert plain._get_forms() == [{"action": "joined", "method": "GET", "inputs": []}] * 3
+
+
+class ElsewhereParseResult(urllib.parse.ParseResult):
+    """Every URL seems to be on another host."""
+
+    @property
+    def netloc(self):
+        return "elsewhere.test"
+
+
+class UpperPathSplitResult(urllib.parse.SplitResult):
+    def __new__(cls, scheme, netloc, path, query, fragment):
+        return super().__new__(cls, scheme, netloc, path.upper(), query, fragment)
+
+
+def shouting_result(obj):
+    return obj.upper() if isinstance(obj, str) else obj
+
+
+@pytest.mark.parametrize("patch", [
+    pytest.param(lambda m: m.setattr(urllib.parse, "ParseResult", ElsewhereParseResult), id="ParseResult"),
+    pytest.param(lambda m: m.setattr(urllib.parse, "SplitResult", UpperPathSplitResult), id="SplitResult"),
+    pytest.param(lambda m: m.setattr(urllib.parse, "_noop", shouting_result), id="_noop"),
+    pytest.param(lambda m: m.setattr(urllib.parse._noop, "__code__", shouting_result.__code__), id="code-of-_noop"),
+    pytest.param(lambda m: m.setattr(urllib.parse, "min", max, raising=False), id="shadowed-builtin"),
+    pytest.param(lambda m: m.setattr(urllib.parse.urljoin, "__defaults__", (False,)), id="defaults-of-urljoin"),
+])
+def test_results_follow_a_changed_urllib_parse(monkeypatch, patch):
+    base = "https://example.com/dir/page.html"
+    references = ["/a/b", "c/d?q#f", "//example.com/x/y?z", "https://other.org/p", "#top", "../up#f"]
+    plain = check_returning(base, references)
+    urllib.parse.urlsplit.cache_clear()  # cached answers would hide the change
+    patch(monkeypatch)
+    try:
+        assert check_returning(base, references) != plain  # the change shows in urllib.parse's answers
+    finally:
+        monkeypatch.undo()
+        urllib.parse.urlsplit.cache_clear()
+    assert check_returning(base, references) == plain  # and the native path is back
+
+
+def check_returning(base, references):
+    """As check(), and returns what the Python functions give."""
+    page = page_of(references)
+    expected = actions_and_links(PurePythonInspector(page, base))
+    assert actions_and_links(VornInspector(page, base)) == expected
+    return expected
+
+
+@pytest.mark.parametrize("deleted, page, method, raises", [
+    ("urljoin", "<p>text</p><a>no target</a><a href='#top'>skipped</a><a href='mailto:x@y'>mail</a>", "get_summary",
+     False),
+    ("urljoin", "<a href='/x'>x</a>", "_get_links", True),
+    ("urljoin", "<form></form>", "_get_forms", True),
+    ("urlparse", "<form action='/x'></form><a href='#top'>skipped</a>", "get_summary", False),
+    ("urlparse", "<a href='/x'>x</a>", "_get_links", True),
+])
+def test_url_functions_are_looked_up_when_the_first_link_or_form_needs_them(monkeypatch, deleted, page, method,
+                                                                            raises):
+    inspector = VornInspector(page, "https://example.com/")
+    monkeypatch.delattr(inspector_module, deleted)
+    if raises:
+        with pytest.raises(NameError, match=f"name '{deleted}' is not defined"):
+            getattr(inspector, method)()
+    else:
+        getattr(inspector, method)()
