@@ -1,6 +1,8 @@
 // Finding what urljoin and urlparse consult, at import, and checking it on use.
 #include "url_library_guard.hpp"
 
+#include <atomic>
+
 #include "../pyapi/calls.hpp"
 #include "../pyapi/compat.hpp"
 
@@ -39,6 +41,26 @@ Ref snapshot_of_container(Borrowed value)
     return Ref();
 }
 
+// A copy of a class's own attributes.
+Ref attributes_of(Borrowed type)
+{
+    Ref proxy = own(PyObject_GetAttrString(type, "__dict__"));
+    Ref copy = own(PyDict_New());
+    require(PyDict_Update(copy.get(), proxy.get()));
+    return copy;
+}
+
+// Whether two dicts hold the same keys bound to the very same objects.
+bool same_bindings(Borrowed now, Borrowed before)
+{
+    if (PyDict_GET_SIZE(now) != PyDict_GET_SIZE(before)) return false;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(now, &position, &key, &value))
+        if (dict_value(before, key).get() != value) return false;
+    return true;
+}
+
 bool contains_text(Borrowed container, const char* text)
 {
     Ref item = own(PyUnicode_FromString(text));
@@ -62,6 +84,8 @@ url_library_guard::url_library_guard(Borrowed urllib_parse)
     follow(urljoin_.get(), names_seen.get());
     follow(urlparse_.get(), names_seen.get());
     for_each(names_seen.get(), [&](Borrowed name) { watch_name(name); });
+    for (std::size_t i = 0, count = module_names_.size(); i < count; ++i)
+        if (PyType_Check(module_names_[i].value.get())) watch_classes(module_names_[i].value.get());
 
     // The native resolution knows http and https only as relative, network-location schemes.
     for (const char* list : {"uses_relative", "uses_netloc"}) {
@@ -116,6 +140,32 @@ void url_library_guard::watch_name(Borrowed name)
     }
 }
 
+// Watches `type` and each class of its method resolution order that can be changed; built-in
+// classes such as tuple and object cannot.
+void url_library_guard::watch_classes(Borrowed type)
+{
+    for_each(reinterpret_cast<PyTypeObject*>(type)->tp_mro, [&](Borrowed base) {
+        auto* base_type = reinterpret_cast<PyTypeObject*>(base);
+        if (PyType_HasFeature(base_type, Py_TPFLAGS_IMMUTABLETYPE)) return;
+        for (const watched_class& known : classes_)
+            if (known.type.get() == base) return;
+        classes_.push_back({Ref::borrow(base), attributes_of(base), assign_version_tag(base_type)});
+    });
+}
+
+// The version tag settles the common case without a look at the attributes. A tag of 0 means
+// none is assigned (the class was just changed, or tags ran out): the attributes decide.
+bool url_library_guard::class_unchanged(const watched_class& entry) const
+{
+    auto* type = reinterpret_cast<PyTypeObject*>(entry.type.get());
+    std::atomic_ref<unsigned int> known(entry.version);
+    const unsigned int version = known.load(std::memory_order_relaxed);
+    if (version != 0 && std::atomic_ref(type->tp_version_tag).load(std::memory_order_relaxed) == version) return true;
+    if (!same_bindings(attributes_of(entry.type.get()).get(), entry.attributes.get())) return false;
+    known.store(assign_version_tag(type), std::memory_order_relaxed); // changed and changed back
+    return true;
+}
+
 bool url_library_guard::holds() const
 {
     if (!usable_) return false;
@@ -135,6 +185,8 @@ bool url_library_guard::holds() const
             PyFunction_GET_KW_DEFAULTS(function) != entry.keyword_defaults.get())
             return false;
     }
+    for (const watched_class& entry : classes_)
+        if (!class_unchanged(entry)) return false;
     return true;
 }
 

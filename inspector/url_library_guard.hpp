@@ -11,8 +11,9 @@ namespace vornel::inspector {
 // The native link resolution gives what urljoin and urlparse gave at import; this guard tells
 // whether they still would. It watches every name that their code reads from urllib.parse or
 // from the built-ins, following the module's own functions that the code reaches (so classes
-// such as ParseResult and helpers such as _noop are watched too), and the code and defaults of
-// those functions. The names come from the code objects at import, not from a list.
+// such as ParseResult and helpers such as _noop are watched too), the code and defaults of those
+// functions, and the attributes of the classes they reach (ParseResult.netloc, say). The names
+// come from the code objects at import, not from a list.
 class url_library_guard {
 public:
     explicit url_library_guard(py::Borrowed urllib_parse);
@@ -39,6 +40,10 @@ public:
         }
         for (watched_function& entry : functions_)
             for (py::Ref* ref : {&entry.function, &entry.code, &entry.defaults, &entry.keyword_defaults}) visit(*ref);
+        for (watched_class& entry : classes_) {
+            visit(entry.type);
+            visit(entry.attributes);
+        }
     }
 
 private:
@@ -50,9 +55,18 @@ private:
     struct watched_function {
         py::Ref function, code, defaults, keyword_defaults;
     };
+    // A class that can be changed: the interpreter gives it a new version tag on every change,
+    // so an equal tag means unchanged; after a change its attributes are compared with these.
+    struct watched_class {
+        py::Ref type;
+        py::Ref attributes;           // a copy of the class's __dict__ at import
+        mutable unsigned int version; // the tag under which the attributes were last found equal
+    };
 
     void watch_name(py::Borrowed name);
     void follow(py::Borrowed value, py::Borrowed names_seen);
+    void watch_classes(py::Borrowed type);
+    bool class_unchanged(const watched_class& entry) const;
 
     bool usable_ = false;
     py::Ref namespace_, builtins_; // the dicts of urllib.parse and of the built-ins
@@ -60,6 +74,7 @@ private:
     std::vector<watched_name> module_names_;  // bound in urllib.parse
     std::vector<watched_name> builtin_names_; // found in the built-ins: must not be shadowed
     std::vector<watched_function> functions_;
+    std::vector<watched_class> classes_; // the watched classes and their bases
 };
 
 } // namespace vornel::inspector

@@ -41,4 +41,22 @@ inline int get_optional_attr(PyObject* obj, const char* name, PyObject** result)
 #endif
 }
 
+// Gives the class a version tag, if it has none, and returns it (0 when none could be given).
+// The interpreter replaces the tag whenever the class or one of its bases is changed.
+inline unsigned int assign_version_tag(PyTypeObject* type)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    PyUnstable_Type_AssignVersionTag(type);
+#else
+    // A lookup through the type's method cache assigns the tag.
+    if (PyObject* name = PyUnicode_InternFromString("__name__")) {
+        static_cast<void>(_PyType_Lookup(type, name));
+        Py_DECREF(name);
+    } else {
+        PyErr_Clear();
+    }
+#endif
+    return type->tp_version_tag;
+}
+
 } // namespace vornel::py

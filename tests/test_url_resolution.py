@@ -135,6 +135,10 @@ def shouting_result(obj):
 @pytest.mark.parametrize("patch", [
     pytest.param(lambda m: m.setattr(urllib.parse, "ParseResult", ElsewhereParseResult), id="ParseResult"),
     pytest.param(lambda m: m.setattr(urllib.parse, "SplitResult", UpperPathSplitResult), id="SplitResult"),
+    pytest.param(lambda m: m.setattr(urllib.parse.ParseResult, "netloc", property(lambda self: "elsewhere.test")),
+                 id="netloc-of-ParseResult"),
+    pytest.param(lambda m: m.setattr(urllib.parse._ParseResultBase, "netloc", property(lambda self: "elsewhere.test")),
+                 id="netloc-of-a-base-of-ParseResult"),
     pytest.param(lambda m: m.setattr(urllib.parse, "_noop", shouting_result), id="_noop"),
     pytest.param(lambda m: m.setattr(urllib.parse._noop, "__code__", shouting_result.__code__), id="code-of-_noop"),
     pytest.param(lambda m: m.setattr(urllib.parse, "min", max, raising=False), id="shadowed-builtin"),
@@ -151,7 +155,9 @@ def test_results_follow_a_changed_urllib_parse(monkeypatch, patch):
     finally:
         monkeypatch.undo()
         urllib.parse.urlsplit.cache_clear()
-    assert check_returning(base, references) == plain  # and the native path is back
+    assert check_returning(base, references) == plain
+    # and the native path is back
+    assert "urljoin" not in python_calls_during(VornInspector(page_of(references), base)._get_links)
 
 
 def check_returning(base, references):
