@@ -217,17 +217,6 @@ def test_failed_removal_keeps_the_write_error(world):
     assert fake.of("remove") == [(fake.torrc,)] and fake.probe_calls() == []
 
 
-@contextmanager
-def file_size_limit(size):
-    """Writes past `size` bytes fail with EFBIG (the interpreter ignores SIGXFSZ)."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (size, hard))
-    try:
-        yield
-    finally:
-        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
-
-
 def test_interrupted_removal_carries_the_write_error_as_its_context(world):
     fake = world(remove_error=KeyboardInterrupt())
     with file_size_limit(10), pytest.raises(KeyboardInterrupt) as raised:
