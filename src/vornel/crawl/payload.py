@@ -1,0 +1,117 @@
+"""The HTTP response inside a WARC record: its status line and headers, then its body with the
+transfer and content encodings removed, as a browser receives it."""
+
+import http.client
+import io
+from dataclasses import dataclass
+
+import brotli  # type: ignore[import-untyped]
+from zlib_ng import zlib_ng as zlib
+
+from vornel.crawl.members import InflateError
+
+# The status line and headers must lie within this many bytes of the record's start.
+HEAD_LIMIT = 1 << 16
+
+
+class PayloadError(Exception):
+    """The HTTP message of a record cannot be read; the record becomes an error line."""
+
+    kind = "payload"
+
+
+class HTTPHeaderError(PayloadError):
+    kind = "broken HTTP headers"
+
+
+class ContentDecodingError(PayloadError):
+    kind = "undecodable content"
+
+
+@dataclass(frozen=True, slots=True)
+class HttpHead:
+    status: int
+    content_type: str | None
+    transfer_encoding: str
+    content_encoding: str
+    length: int  # bytes of the status line and headers, blank line included
+
+
+class _Socket:
+    """What http.client.HTTPResponse reads a response from."""
+
+    def __init__(self, data: bytes) -> None:
+        self._file = io.BytesIO(data)
+
+    def makefile(self, mode: str) -> io.BytesIO:
+        return self._file
+
+
+def parse_head(head: bytes) -> HttpHead:
+    """The status and headers at the start of `head`, the first bytes of a record's block."""
+    ends = [end + len(blank) for blank in (b"\r\n\r\n", b"\n\n") if (end := head.find(blank)) >= 0]
+    if not ends and len(head) >= HEAD_LIMIT:
+        raise HTTPHeaderError(f"no end of the HTTP headers in the first {HEAD_LIMIT} bytes")
+    length = min(ends) if ends else len(head)  # no blank line: headers without a body
+    if not head.strip():
+        raise HTTPHeaderError("no HTTP response in the record")
+    response = http.client.HTTPResponse(_Socket(head[:length]))  # type: ignore[arg-type]
+    try:
+        response.begin()
+    except http.client.BadStatusLine as error:
+        raise HTTPHeaderError(f"bad HTTP status line {error.args[0] if error.args else ''!r}") from None
+    except (http.client.HTTPException, ValueError) as error:
+        raise HTTPHeaderError(f"bad HTTP headers ({error})") from None
+    headers = response.headers
+    return HttpHead(
+        status=response.status,
+        content_type=headers.get("Content-Type"),
+        transfer_encoding=headers.get("Transfer-Encoding", ""),
+        content_encoding=headers.get("Content-Encoding", ""),
+        length=length,
+    )
+
+
+def dechunk(body: bytes) -> bytes:
+    """The body of a chunked message; what arrived of it when the chunks stop short."""
+    response = http.client.HTTPResponse(_Socket(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + body))  # type: ignore[arg-type]
+    response.begin()
+    try:
+        return response.read()
+    except http.client.IncompleteRead as cut:
+        return cut.partial
+    except (http.client.HTTPException, ValueError) as error:
+        raise ContentDecodingError(f"bad chunked encoding ({error})") from None
+
+
+def _inflate(data: bytes, wbits: int) -> bytes:
+    # A stream cut short gives what it holds, as in a browser; only damaged data is an error.
+    return zlib.decompressobj(wbits).decompress(data)
+
+
+def _decompress(coding: str, data: bytes) -> bytes:
+    if coding in ("", "identity"):
+        return data
+    if coding in ("gzip", "x-gzip"):
+        return _inflate(data, 16 + zlib.MAX_WBITS)
+    if coding == "deflate":
+        try:
+            return _inflate(data, zlib.MAX_WBITS)
+        except InflateError:  # many servers send a raw deflate stream without the zlib wrapper
+            return _inflate(data, -zlib.MAX_WBITS)
+    if coding == "br":
+        return bytes(brotli.Decompressor().process(data))
+    raise ContentDecodingError(f"unsupported content encoding {coding!r}")
+
+
+def decode_body(head: HttpHead, body: bytes) -> bytes:
+    """The body without its transfer encoding and its content encodings (applied in header order)."""
+    if "chunked" in head.transfer_encoding.lower():
+        body = dechunk(body)
+    codings = [coding.strip().lower() for coding in head.content_encoding.split(",")]
+    for coding in reversed(codings):
+        try:
+            body = _decompress(coding, body)
+        except (InflateError, brotli.error) as error:
+            raise ContentDecodingError(f"damaged {coding} content ({error})") from None
+    return body
