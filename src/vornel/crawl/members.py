@@ -31,6 +31,8 @@ class MemberReader:
     """A readable stream of the decompressed content of consecutive gzip members.
 
     `raw` must be positioned at the start of a member whose byte offset in the file is `offset`.
+    At damaged data the stream ends, after handing out everything inflated before it, and
+    `fault` tells what was wrong: the records before the fault can still be read.
     """
 
     def __init__(self, raw: BinaryIO, offset: int) -> None:
@@ -42,6 +44,7 @@ class MemberReader:
         self._position = 0  # decompressed bytes handed out so far
         # (decompressed position, file offset) of recent members, oldest first.
         self._starts: deque[tuple[int, int]] = deque()
+        self.fault: GzipFault | None = None
 
     def readable(self) -> bool:
         return True
@@ -89,8 +92,17 @@ class MemberReader:
     def read(self, size: int = -1) -> bytes:
         size = size if size >= 0 else 1 << 62
         chunks: list[bytes] = []
+        try:
+            self._inflate_into(chunks, size)
+        except GzipFault as fault:
+            self.fault = fault
+        data = b"".join(chunks)
+        self._position += len(data)
+        return data
+
+    def _inflate_into(self, chunks: list[bytes], size: int) -> None:
         produced = 0
-        while produced < size:
+        while produced < size and self.fault is None:
             if self._inflate is None and not self._begin_member(produced):
                 break
             assert self._inflate is not None
@@ -107,8 +119,6 @@ class MemberReader:
                 self._inflate = None
             chunks.append(chunk)
             produced += len(chunk)
-        self._position += produced
-        return b"".join(chunks)
 
 
 def starts_warc_member(raw: BinaryIO, offset: int) -> bool:

@@ -13,7 +13,7 @@ from fastwarc.warc import ArchiveIterator, WarcRecord, WarcRecordType
 
 from vornel.crawl.counts import NOT_2XX, NOT_HTML, NOT_RESPONSE, REVISIT, Counts
 from vornel.crawl.inputs import open_input, peek
-from vornel.crawl.members import GZIP_MAGIC, GzipFault, MemberReader, find_member
+from vornel.crawl.members import GZIP_MAGIC, MemberReader, find_member
 from vornel.crawl.payload import HEAD_LIMIT, HttpHead, PayloadError, decode_body, parse_head
 from vornel.crawl.text import decode_html, is_html
 
@@ -66,6 +66,7 @@ class PageReader:
         self.first: int | None = None  # where reading started; None when nothing lies in range
         self.next: int | None = None  # where the next record after the range starts (or the end)
         self.position = start  # how far the reader has got, for progress
+        self._members: MemberReader | None = None
 
     def __iter__(self) -> Iterator[Page]:
         with open_input(self.path) as raw:
@@ -89,8 +90,9 @@ class PageReader:
         elif start:
             return  # only a gzip-compressed file is read in slices; the first one reads it all
         self.first = start
+        self._members = stream if isinstance(stream, MemberReader) else None
         last: int | None = None
-        records = ArchiveIterator(stream, parse_http=False, stream_detect=not isinstance(stream, MemberReader))
+        records = ArchiveIterator(stream, parse_http=False, stream_detect=self._members is None)
         try:
             for record in records:
                 offset = locate(record.stream_pos)
@@ -102,13 +104,18 @@ class PageReader:
                 page = self._page(record, offset)
                 if page is not None:
                     yield page
-        except GzipFault as fault:
-            raise WarcError(self.path, fault.what, fault.offset) from None
         except OSError as error:  # how FastWARC reports data that is not a WARC record
+            self._raise_gzip_fault()
             if last is None:
                 raise WarcError(self.path, f"not a WARC file ({error})", start) from None
             raise WarcError(self.path, f"damaged WARC data ({error}) after the record", last) from None
-        self.next = stream.offset if isinstance(stream, MemberReader) else None
+        self._raise_gzip_fault()
+        self.next = self._members.offset if self._members is not None else None
+
+    def _raise_gzip_fault(self) -> None:
+        # Damaged gzip data ends the stream early; it explains whatever went wrong after it.
+        if self._members is not None and self._members.fault is not None:
+            raise WarcError(self.path, self._members.fault.what, self._members.fault.offset)
 
     def _skip(self, record: WarcRecord, offset: int, reason: str, read: int = 0) -> None:
         self._check_length(record, offset, read + record.reader.consume())
@@ -116,11 +123,13 @@ class PageReader:
 
     def _check_length(self, record: WarcRecord, offset: int, length: int) -> None:
         if length < record.content_length:
+            self._raise_gzip_fault()
             raise WarcError(self.path, f"record cut short ({length} of {record.content_length} bytes)", offset)
 
     def _page(self, record: WarcRecord, offset: int) -> Page | None:
         headers = record.headers
         if "Content-Length" not in headers:
+            self._raise_gzip_fault()
             raise WarcError(self.path, "WARC header without Content-Length (cut short?)", offset)
         if record.record_type == WarcRecordType.revisit:
             self._skip(record, offset, REVISIT)
