@@ -100,8 +100,8 @@ class PageReader:
                     self.next = offset
                     return
                 last = self.position = offset
-                self.counts.records += 1
                 page = self._page(record, offset)
+                self.counts.records += 1
                 if page is not None:
                     yield page
         except OSError as error:  # how FastWARC reports data that is not a WARC record

@@ -44,12 +44,12 @@ class SliceResult:
 
 def plan_slices(path: str, slice_size: int = SLICE_SIZE) -> list[Slice]:
     """The slices of one input; raises OSError when it cannot be opened."""
-    size = input_size(path)
-    if path == STDIN or size is None or size <= slice_size:
-        return [Slice(path, 0, None, size or 0)]
+    if path == STDIN:
+        return [Slice(path, 0, None, 0)]
     with open_input(path) as stream:
         compressed = peek(stream, len(GZIP_MAGIC)) == GZIP_MAGIC
-    if not compressed:
+    size = input_size(path) or 0
+    if not compressed or size <= slice_size:
         return [Slice(path, 0, None, size)]
     return [Slice(path, start, min(start + slice_size, size), min(slice_size, size - start))
             for start in range(0, size, slice_size)]
