@@ -86,3 +86,18 @@ def sorted_links(summary):
 
 def warc(*args, **options):
     return vornel("warc", *args, **options)
+
+
+def many_pages(count, seed=1):
+    """An archive of `count` request and response pairs whose pages differ in size and content."""
+    import random
+
+    rng = random.Random(seed)
+    words = ["alpha", "beta", "gamma", "delta", "crawl", "page", "link", "über", "naïve", "日本"]
+    archive = Archive()
+    for number in range(count):
+        uri = f"https://site{number % 7}.example/page/{number}"
+        text = " ".join(rng.choice(words) for _ in range(rng.randrange(50, 2000)))
+        links = [f"/page/{rng.randrange(count)}" for _ in range(rng.randrange(0, 30))] + ["https://other.example/"]
+        archive.request(uri).response(uri, html_page(f"Page {number}", f"<p>{text}</p>", links).encode())
+    return archive
