@@ -117,7 +117,8 @@ def _connect(address: str) -> Any:
         _say("--scheduler needs Dask: pip install 'vornel[dask]'")
         return None
     try:
-        return Client(address, timeout=30, set_as_default=False)  # type: ignore[no-untyped-call]
+        # Dask's own setting decides how long to try (distributed.comm.timeouts.connect).
+        return Client(address, set_as_default=False)  # type: ignore[no-untyped-call]
     except (OSError, TimeoutError) as error:
         _say(f"cannot reach the Dask scheduler at {address} ({error})")
         return None
@@ -141,6 +142,9 @@ def run_warc(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         report = summarize_warcs(args.inputs, args.output, jobs=args.jobs, client=client, compress=args.gzip,
                                  slice_size=args.slice_size, progress=not args.quiet and sys.stderr.isatty(),
                                  say=_say)
+    except FileExistsError as error:  # an output folder that holds the parts of another run
+        _say(f"{args.output}: {error}")
+        return 2
     except OSError as error:  # the output cannot be written
         _say(f"{getattr(error, 'filename', None) or args.output}: {error.strerror or error}")
         return 1

@@ -49,7 +49,7 @@ def run_on_dask(slices: list[Slice], client: "Client", folder: str, compress: bo
 
     first = [future for _ in range(MAX_IN_FLIGHT) if (future := submit()) is not None]
     results: dict[int, SliceResult] = {}
-    running = as_completed(first)  # type: ignore[no-untyped-call]
+    running = as_completed(first, loop=client.loop)  # type: ignore[no-untyped-call]
     try:
         for future in running:
             piece = pieces.pop(future)

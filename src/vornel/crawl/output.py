@@ -50,7 +50,7 @@ def output_folder(folder: str) -> tuple[Any, str]:
     filesystem.makedirs(root, exist_ok=True)
     old = [name for name in filesystem.ls(root, detail=False) if PART_NAME.search(str(name))]
     if old:
-        raise FileExistsError(f"{folder} already holds part files ({len(old)}); remove them or choose another folder")
+        raise FileExistsError(f"already holds part files ({len(old)}); remove them or choose another folder")
     return filesystem, root
 
 
