@@ -10,14 +10,16 @@ STDIN = "-"
 
 
 class _Counted:
-    """A stream that counts what it has read, for readers that ask a pipe where they are."""
+    """A pipe that counts what it has read, for readers that ask where they are, and hands out what
+    has arrived rather than waiting for a full buffer, so that a slow writer's records go through."""
 
     def __init__(self, raw: BinaryIO) -> None:
         self._raw = raw
         self._position = 0
 
     def read(self, size: int = -1) -> bytes:
-        data = self._raw.read(size)
+        read1 = getattr(self._raw, "read1", None)
+        data = read1(size) if read1 is not None else self._raw.read(size)
         self._position += len(data)
         return data
 

@@ -1,6 +1,7 @@
 """A whole job: WARC inputs in, JSON lines out, on this machine or on a Dask cluster."""
 
 import os
+import sys
 import time
 from collections.abc import Callable, Sequence
 from contextlib import ExitStack
@@ -52,8 +53,7 @@ def summarize_warcs(inputs: Sequence[str], output: str | BinaryIO | None = None,
     """
     began = time.perf_counter()
     report = JobReport()
-    bar = Progress(0, progress)
-    say = say or bar.message
+    say = say or (lambda text: print(text, file=sys.stderr, flush=True))
     if client is not None:
         if not isinstance(output, str):
             raise ValueError("a Dask job needs an output folder")
@@ -61,14 +61,13 @@ def summarize_warcs(inputs: Sequence[str], output: str | BinaryIO | None = None,
             raise ValueError("a Dask job cannot read standard input")
         inputs = [path if is_url(path) else os.path.abspath(path) for path in inputs]
     slices = _plan(inputs, slice_size, report, say)
-    bar.close()
     bar = Progress(sum(piece.length for piece in slices), progress)
 
     def done(piece: Slice, result: SliceResult) -> None:
         report.counts.add(result.counts)
         if result.fault is not None and client is None:
             report.unread.append(result.fault)
-            say(result.fault)
+            bar.message(say, result.fault)
         bar.show(report.counts, report.counts.bytes)
 
     def tick(current: Counts, into: int) -> None:
@@ -86,7 +85,7 @@ def summarize_warcs(inputs: Sequence[str], output: str | BinaryIO | None = None,
                 report.counts.add(result.counts)
                 if result.fault is not None:
                     report.unread.append(result.fault)
-                    say(result.fault)
+                    bar.message(say, result.fault)
         else:
             with ExitStack() as stack:
                 out = output if output is not None and not isinstance(output, str) else \

@@ -2,6 +2,7 @@
 
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 
 from tqdm import tqdm
@@ -32,7 +33,7 @@ class Progress:
         self._shown = 0.0
         self._bar = tqdm(total=total_bytes or None, unit="B", unit_scale=True, unit_divisor=1024,
                          file=sys.stderr, disable=not enabled, dynamic_ncols=True, mininterval=REFRESH_SECONDS,
-                         bar_format="{percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} [{elapsed}<{remaining}] {postfix}")
+                         bar_format="{percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} [{elapsed}<{remaining}{postfix}]")
         self.enabled = enabled
 
     def due(self) -> bool:
@@ -49,12 +50,10 @@ class Progress:
             refresh=False)
         self._bar.update(done_bytes - self._bar.n)
 
-    def message(self, text: str) -> None:
-        """A line on standard error that does not break the bar."""
-        if self.enabled:
-            self._bar.write(text, file=sys.stderr)
-        else:
-            print(text, file=sys.stderr, flush=True)
+    def message(self, say: Callable[[str], None], text: str) -> None:
+        """Hands `text` to `say`, keeping the bar whole if `say` writes to the terminal."""
+        with tqdm.external_write_mode(file=sys.stderr):
+            say(text)
 
     def close(self) -> None:
         self._bar.close()
