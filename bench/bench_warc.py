@@ -63,8 +63,9 @@ def tree_rss_kb(pid):
         try:
             with open(f"/proc/{current}/status") as status:
                 total += next((int(line.split()[1]) for line in status if line.startswith("VmRSS:")), 0)
-            with open(f"/proc/{current}/task/{current}/children") as children:
-                todo += [int(child) for child in children.read().split()]
+            for task in os.listdir(f"/proc/{current}/task"):  # children are listed by the thread that made them
+                with open(f"/proc/{current}/task/{task}/children") as children:
+                    todo += [int(child) for child in children.read().split()]
         except (FileNotFoundError, ProcessLookupError):
             continue
     return total

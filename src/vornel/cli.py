@@ -79,7 +79,7 @@ def build_parser() -> argparse.ArgumentParser:
     warc.add_argument("--gzip", action="store_true", help="gzip-compress the output (part files too)")
     warc.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no closing report")
     warc.add_argument("--slice-size", type=_size, default=SLICE_SIZE, metavar="SIZE",
-                      help="bytes of a .warc.gz file per task (default 8M)")
+                      help="bytes of a .warc.gz file per task (default 4M)")
     return parser
 
 

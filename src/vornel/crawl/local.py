@@ -25,8 +25,12 @@ def _ignore_interrupt() -> None:
 
 def _context() -> multiprocessing.context.BaseContext:
     # Workers must not inherit the threads of the parent (the progress bar has one), so no fork.
-    methods = multiprocessing.get_all_start_methods()
-    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+    # The fork server imports the slice code once, and every worker starts with it loaded.
+    if "forkserver" in multiprocessing.get_all_start_methods():
+        context = multiprocessing.get_context("forkserver")
+        context.set_forkserver_preload(["vornel.crawl.slices"])
+        return context
+    return multiprocessing.get_context("spawn")
 
 
 def _by_input(slices: Iterable[tuple[Slice, SliceResult]]) -> Iterator[tuple[Slice, SliceResult, Chain]]:

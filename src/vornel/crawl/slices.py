@@ -21,7 +21,7 @@ from vornel.crawl.line import page_line
 from vornel.crawl.members import GZIP_MAGIC
 from vornel.crawl.records import PageReader, WarcError
 
-SLICE_SIZE = 8 << 20
+SLICE_SIZE = 4 << 20
 
 
 @dataclass(frozen=True, slots=True)
