@@ -157,9 +157,9 @@ def run_warc(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
-    args = parser.parse_args(argv)
     try:
+        parser = build_parser()
+        args = parser.parse_args(argv)
         if args.command == "page":
             return run_page(args.file, args.url)
         return run_warc(args, parser)

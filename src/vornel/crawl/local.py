@@ -5,9 +5,10 @@ workers. The pool keeps only a few slices in flight, so memory does not grow wit
 """
 
 import multiprocessing
+import multiprocessing.pool
 import signal
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable
 from typing import BinaryIO
 
 from vornel.crawl.counts import Counts
@@ -25,20 +26,20 @@ def _ignore_interrupt() -> None:
 
 def _context() -> multiprocessing.context.BaseContext:
     # Workers must not inherit the threads of the parent (the progress bar has one), so no fork.
-    # The fork server imports the slice code once, and every worker starts with it loaded.
-    if "forkserver" in multiprocessing.get_all_start_methods():
-        context = multiprocessing.get_context("forkserver")
-        context.set_forkserver_preload(["vornel.crawl.slices"])
-        return context
-    return multiprocessing.get_context("spawn")
+    methods = multiprocessing.get_all_start_methods()
+    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
 
 
-def _by_input(slices: Iterable[tuple[Slice, SliceResult]]) -> Iterator[tuple[Slice, SliceResult, Chain]]:
-    chain, path = Chain(), None
-    for piece, result in slices:
-        if piece.path != path:
-            chain, path = Chain(), piece.path
-        yield piece, result, chain
+def _start_pool(jobs: int) -> multiprocessing.pool.Pool:
+    # Ctrl-C reaches the whole process group. While the pool starts, this process ignores it, so
+    # that the fork server and the workers start out ignoring it (an ignored signal stays ignored
+    # across exec and fork) and none of them prints a traceback; this process ends them itself. A
+    # Ctrl-C in the tenth of a second it takes is lost.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        return _context().Pool(jobs, initializer=_ignore_interrupt)
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def run_in_process(slices: list[Slice], out: BinaryIO, done: Callable[[Slice, SliceResult], None],
@@ -58,7 +59,7 @@ def run_in_process(slices: list[Slice], out: BinaryIO, done: Callable[[Slice, Sl
 def run_in_pool(slices: list[Slice], out: BinaryIO, jobs: int, done: Callable[[Slice, SliceResult], None]) -> None:
     """Reads the slices in worker processes and writes their lines in input order."""
     todo = iter(slices)
-    with _context().Pool(jobs, initializer=_ignore_interrupt) as pool:
+    with _start_pool(jobs) as pool:
         pending: deque[tuple[Slice, Callable[[], SliceResult]]] = deque()
 
         def submit() -> None:
