@@ -159,3 +159,12 @@ def test_a_closed_standard_output_ends_the_run_quietly(archive):
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     stdout, stderr = process.communicate(timeout=120)
     assert len(stdout) == 10 and b"Traceback" not in stderr
+
+
+def test_a_local_run_imports_nothing_of_dask_and_import_vornel_nothing_of_the_crawl(archive):
+    check = ("import sys, vornel; assert 'vornel.crawl' not in sys.modules\n"
+             "from vornel.cli import main\n"
+             f"status = main(['warc', {str(archive)!r}, '--jobs', '2', '-q', '-o', {os.devnull!r}])\n"
+             "assert status == 0 and not {'distributed', 'dask', 'fsspec'} & set(sys.modules), sys.modules.keys()")
+    result = subprocess.run([sys.executable, "-c", check], capture_output=True, timeout=120)
+    assert result.returncode == 0, result.stderr.decode()
