@@ -1,13 +1,18 @@
 """`vornel warc` on archives with odd records: what is summarised, skipped or reported, how bodies are
 decoded, and what is kept from inputs that cannot be read to their end."""
 
-import brotli
+import gc
 import gzip
+import sys
 import zlib
 
+import brotli
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from vornel.crawl import Page, WarcError, read_pages, summarize_warcs
+from vornel.crawl.line import page_line
 from vornel.inspector import VornInspector
 
 from crawl_archives import Archive, html_page, json_lines, sorted_links, warc
@@ -130,19 +135,24 @@ def test_records_are_summarised_or_skipped_by_kind(tmp_path):
     (b"just some bytes, no HTTP at all", "bad HTTP status line 'just some bytes, no HTTP at all'"),
     (b"HTTP/1.1 abc\r\n\r\n<p>x", "bad HTTP status line 'HTTP/1.1 abc"),
     (b"", "no HTTP response in the record"),
+    (b"HTTP/1.1 100 Continue\r\n\r\n", "no final HTTP response after the interim ones"),
     (b"HTTP/1.1 200 OK\r\nX: " + b"a" * 70000 + b"\r\n\r\n<p>x", "no end of the HTTP headers in the first 65536 bytes"),
-], ids=["no-status-line", "bad-status", "empty-block", "endless-headers"])
+], ids=["no-status-line", "bad-status", "empty-block", "only-interim", "endless-headers"])
 def test_a_record_with_broken_http_headers_is_an_error_line_not_the_end(tmp_path, block, message):
     archive = Archive().raw("https://example.com/broken", block).response("https://example.com/", PAGE.encode())
     result, lines = lines_of(archive, tmp_path, "--jobs", "1")
-    assert result.returncode == 0
+    assert result.returncode == 0 and result.stderr == b""
     assert lines[0]["status"] is None and lines[0]["error"]["type"] == "HTTPHeaderError"
     assert lines[0]["error"]["message"].startswith(message)
     assert lines[1]["url"] == "https://example.com/" and "summary" in lines[1]
 
 
-def test_headers_with_bare_line_feeds_are_read(tmp_path):
-    archive = Archive().raw("https://example.com/lf", b"HTTP/1.1 200 OK\nContent-Type: text/html\n\n" + PAGE.encode())
+@pytest.mark.parametrize("head", [
+    b"HTTP/1.1 200 OK\nContent-Type: text/html\n\n",
+    b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n",
+], ids=["bare-line-feeds", "after-100-continue"])
+def test_headers_that_browsers_read_are_read(tmp_path, head):
+    archive = Archive().raw("https://example.com/lf", head + PAGE.encode())
     [line] = lines_of(archive, tmp_path)[1]
     assert line["summary"]["title"] == "Größe"
 
@@ -235,3 +245,42 @@ def test_the_python_api_runs_a_whole_job_into_a_stream(tmp_path):
     report = summarize_warcs([str(path), str(path)], out, jobs=1)
     assert report.complete and report.counts.pages == 10 and report.counts.records == 20
     assert [line["url"] for line in json_lines(out.getvalue())] == [f"https://example.com/{n}" for n in range(5)] * 2
+
+
+SEEDS = [Archive(compress).request("https://example.com/")
+         .response("https://example.com/", PAGE.encode(), headers=[("Content-Encoding", "identity")])
+         .revisit("https://example.com/")
+         .raw("https://example.com/raw", b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n<p>ab\r\n0\r\n\r\n")
+         .data() for compress in (True, False)]
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(seed=st.sampled_from(SEEDS), edits=st.lists(
+    st.tuples(st.sampled_from(["set", "cut", "insert", "end"]), st.floats(0, 1), st.binary(min_size=1, max_size=30)),
+    min_size=1, max_size=4))
+def test_damaged_archives_give_pages_and_at_most_a_warc_error(tmp_path, seed, edits):
+    data = bytearray(seed)
+    for kind, where, chunk in edits:
+        at = int(where * len(data))
+        if kind == "set":
+            data[at:at + len(chunk)] = chunk
+        elif kind == "cut":
+            del data[at:at + len(chunk)]
+        elif kind == "insert":
+            data[at:at] = chunk
+        else:
+            del data[at:]
+    path = tmp_path / "fuzzed.warc"
+    path.write_bytes(data)
+    unraisable = []
+    hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
+    try:
+        try:
+            for page in read_pages(str(path)):
+                page_line(page)
+        except WarcError:
+            pass
+        gc.collect()
+    finally:
+        sys.unraisablehook = hook
+    assert unraisable == []

@@ -43,27 +43,34 @@ class _Socket:
     """What http.client.HTTPResponse reads a response from."""
 
     def __init__(self, data: bytes) -> None:
-        self._file = io.BytesIO(data)
+        self.file = io.BytesIO(data)
 
     def makefile(self, mode: str) -> io.BytesIO:
-        return self._file
+        return self.file
 
 
 def parse_head(head: bytes) -> HttpHead:
-    """The status and headers at the start of `head`, the first bytes of a record's block."""
-    ends = [end + len(blank) for blank in (b"\r\n\r\n", b"\n\n") if (end := head.find(blank)) >= 0]
-    if not ends and len(head) >= HEAD_LIMIT:
-        raise HTTPHeaderError(f"no end of the HTTP headers in the first {HEAD_LIMIT} bytes")
-    length = min(ends) if ends else len(head)  # no blank line: headers without a body
+    """The status and headers at the start of `head`, the first bytes of a record's block.
+
+    Interim responses (100 Continue) before the final one are passed over, as a browser does.
+    """
     if not head.strip():
         raise HTTPHeaderError("no HTTP response in the record")
-    response = http.client.HTTPResponse(_Socket(head[:length]))  # type: ignore[arg-type]
+    if len(head) >= HEAD_LIMIT and b"\r\n\r\n" not in head and b"\n\n" not in head:
+        raise HTTPHeaderError(f"no end of the HTTP headers in the first {HEAD_LIMIT} bytes")
+    socket = _Socket(head)
+    response = http.client.HTTPResponse(socket)  # type: ignore[arg-type]
     try:
         response.begin()
+        length = socket.file.tell()
+    except http.client.RemoteDisconnected:
+        raise HTTPHeaderError("no final HTTP response after the interim ones") from None
     except http.client.BadStatusLine as error:
         raise HTTPHeaderError(f"bad HTTP status line {error.args[0] if error.args else ''!r}") from None
     except (http.client.HTTPException, ValueError) as error:
         raise HTTPHeaderError(f"bad HTTP headers ({error})") from None
+    finally:
+        response.close()  # now, not in a finalizer after its buffer has gone
     headers = response.headers
     return HttpHead(
         status=response.status,
