@@ -168,3 +168,16 @@ def test_a_local_run_imports_nothing_of_dask_and_import_vornel_nothing_of_the_cr
              "assert status == 0 and not {'distributed', 'dask', 'fsspec'} & set(sys.modules), sys.modules.keys()")
     result = subprocess.run([sys.executable, "-c", check], capture_output=True, timeout=120)
     assert result.returncode == 0, result.stderr.decode()
+
+
+@pytest.mark.parametrize("target, message", [
+    ("missing-folder/out.jsonl", "No such file or directory"),
+    ("/dev/full", "No space left on device"),
+])
+def test_an_output_that_cannot_be_written_is_named_once(archive, tmp_path, target, message):
+    if not os.path.exists("/dev/full") and target == "/dev/full":
+        pytest.skip("no /dev/full here")
+    target = target if target.startswith("/") else str(tmp_path / target)
+    result = warc(archive, "-o", target, "--quiet", "--jobs", "2", "--slice-size", "64K")
+    assert result.returncode == 1
+    assert result.stderr.decode() == f"vornel: {target}: {message}\n"

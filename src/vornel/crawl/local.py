@@ -60,17 +60,16 @@ def run_in_pool(slices: list[Slice], out: BinaryIO, jobs: int, done: Callable[[S
     """Reads the slices in worker processes and writes their lines in input order."""
     todo = iter(slices)
     with _start_pool(jobs) as pool:
-        pending: deque[tuple[Slice, Callable[[], SliceResult]]] = deque()
+        # Each slice with what waits for its result; None for standard input, which cannot be
+        # handed to another process and is read here, streaming, when its turn comes.
+        pending: deque[tuple[Slice, Callable[[], SliceResult] | None]] = deque()
 
         def submit() -> None:
             piece = next(todo, None)
-            if piece is None:
-                return
-            start = 0 if piece.start == 0 else None
-            if piece.path == STDIN:  # a pipe cannot be handed to another process
-                pending.append((piece, lambda: collect_slice(piece, 0)))
-            else:
-                pending.append((piece, pool.apply_async(collect_slice, (piece, start)).get))
+            if piece is not None:
+                start = 0 if piece.start == 0 else None
+                wait = None if piece.path == STDIN else pool.apply_async(collect_slice, (piece, start)).get
+                pending.append((piece, wait))
 
         for _ in range(IN_FLIGHT_PER_WORKER * jobs):
             submit()
@@ -78,7 +77,7 @@ def run_in_pool(slices: list[Slice], out: BinaryIO, jobs: int, done: Callable[[S
         try:
             while pending:
                 piece, wait = pending.popleft()
-                result = wait()
+                result = run_slice(piece, 0, out.write) if wait is None else wait()
                 submit()
                 if piece.path != path:
                     chain, path = Chain(), piece.path

@@ -66,19 +66,25 @@ def run_slice(piece: Slice, start: int | None, emit: Callable[[bytes], object],
     reader = PageReader(piece.path, piece.start if start is None else start, piece.end,
                         search=start is None, counts=counts)
     fault = None
-    try:
-        for page in reader:
-            line, error = page_line(page)
-            emit(line)
-            counts.pages += 1
-            if error is not None:
-                counts.errors[error] += 1
-            if tick is not None:
-                tick(counts, reader.position)
-    except WarcError as error:
-        fault = str(error)
-    except OSError as error:
-        fault = f"{piece.path}: {error.strerror or error}"
+    pages = iter(reader)
+    while True:
+        try:  # only reading the input is guarded: a failing output ends the job
+            page = next(pages)
+        except StopIteration:
+            break
+        except WarcError as error:
+            fault = str(error)
+            break
+        except OSError as error:
+            fault = f"{piece.path}: {error.strerror or error}"
+            break
+        line, error_kind = page_line(page)
+        emit(line)
+        counts.pages += 1
+        if error_kind is not None:
+            counts.errors[error_kind] += 1
+        if tick is not None:
+            tick(counts, reader.position)
     counts.bytes = piece.length
     return SliceResult(counts, reader.first, reader.next, fault)
 
