@@ -43,6 +43,24 @@ def test_every_slice_size_and_number_of_workers_gives_the_same_output(archive, w
     assert [line["url"] for line in json_lines(whole)] == [f"https://site{n % 7}.example/page/{n}" for n in range(300)]
 
 
+def test_members_that_do_not_follow_records_give_the_same_output(tmp_path):
+    """Gzip members cut every 10 KB, as block compressors write them: most records start inside a
+    member, and slices must not lose or repeat them."""
+    raw = Archive(compress=False)
+    for number in range(120):
+        raw.response(f"https://example.com/{number}", html_page(f"page {number}", "x" * (number * 40)).encode())
+    data = raw.data()
+    blocks = b"".join(gzip.compress(data[at:at + 10_000]) for at in range(0, len(data), 10_000))
+    path = tmp_path / "blocks.warc.gz"
+    path.write_bytes(blocks)
+    whole = run(path, "--jobs", "1")
+    assert whole.returncode == 0 and len(json_lines(whole.stdout)) == 120
+    for jobs in ("1", "2"):
+        sliced = run(path, "--jobs", jobs, "--slice-size", "2K")
+        assert sliced.returncode == 0, sliced.stderr
+        assert sliced.stdout == whole.stdout
+
+
 def test_the_search_for_a_member_skips_gzip_magic_that_starts_no_warc_record(tmp_path):
     first = gzip.compress(b"WARC/1.0\r\n\r\n")
     data = b"\x1f\x8b\x08 not a member " + gzip.compress(b"not a WARC record") + first

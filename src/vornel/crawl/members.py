@@ -63,14 +63,17 @@ class MemberReader:
         """The file offset up to which the input has been inflated."""
         return self._offset
 
-    def member_at(self, position: int) -> int:
-        """The file offset of the member holding decompressed byte `position`.
+    def locate(self, position: int) -> tuple[int, bool]:
+        """The file offset of the member holding decompressed byte `position`, and whether that
+        byte is the member's first.
 
         Members before that one are forgotten: positions are asked for in increasing order.
         """
         while len(self._starts) > 1 and self._starts[1][0] <= position:
             self._starts.popleft()
-        return self._starts[0][1] if self._starts else self._member
+        if not self._starts:
+            return self._member, False
+        return self._starts[0][1], self._starts[0][0] == position
 
     def _fill(self) -> bool:
         data = self._raw.read(CHUNK)

@@ -1,8 +1,9 @@
 """Reading the HTML pages of one WARC file, or of one slice of it.
 
 FastWARC parses the WARC records; gzip members are inflated by `members.MemberReader`, so that a
-slice can start at any member and every fault has a byte offset. A record counts as the slice's
-when its member (its first byte, in a file that is not gzip-compressed) lies in [start, end).
+slice can start at any member and every fault has a byte offset. A slice reads from its first
+record up to the first record at or after `end` that starts a gzip member (normally each record
+does; in a file whose members are cut elsewhere, a slice reads on to the next record that does).
 """
 
 from collections.abc import Callable, Iterator
@@ -75,7 +76,7 @@ class PageReader:
     def _read(self, raw: BinaryIO) -> Iterator[Page]:
         end = self.end if self.end is not None else 1 << 62
         stream: BinaryIO | MemberReader = raw
-        locate: Callable[[int], int] = int
+        locate: Callable[[int], tuple[int, bool]] = lambda position: (position, True)
         start: int | None = self.start
         if peek(raw, len(GZIP_MAGIC)) == GZIP_MAGIC:
             if self.search:
@@ -86,7 +87,7 @@ class PageReader:
             if start:
                 raw.seek(start)
             stream = MemberReader(raw, start)
-            locate = stream.member_at
+            locate = stream.locate
         elif start:
             return  # only a gzip-compressed file is read in slices; the first one reads it all
         self.first = start
@@ -95,8 +96,8 @@ class PageReader:
         records = ArchiveIterator(stream, parse_http=False, stream_detect=self._members is None)
         try:
             for record in records:
-                offset = locate(record.stream_pos)
-                if offset >= end:
+                offset, starts_member = locate(record.stream_pos)
+                if offset >= end and starts_member:
                     self.next = offset
                     return
                 last = self.position = offset
