@@ -254,7 +254,7 @@ SEEDS = [Archive(compress).request("https://example.com/")
          .data() for compress in (True, False)]
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(seed=st.sampled_from(SEEDS), edits=st.lists(
     st.tuples(st.sampled_from(["set", "cut", "insert", "end"]), st.floats(0, 1), st.binary(min_size=1, max_size=30)),
     min_size=1, max_size=4))
