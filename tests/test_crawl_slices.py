@@ -102,13 +102,15 @@ def test_a_damaged_member_loses_only_the_rest_of_its_slice(tmp_path, archive, wh
     middle = len(data) // 3
     data[middle:middle + 200] = bytes(200)  # zeros in the middle of a member's deflate data
     path = tmp_path / "damaged.warc.gz"
-    path.write_bytes(data)
-    results = [run(path, "--jobs", jobs, "--slice-size", "20K") for jobs in ("1", "2")]
-    assert results[0].stdout == results[1].stdout and results[0].stderr == results[1].stderr
+    path.write_bytes(data[:-300])  # and the last member cut short
+    results = [warc(path, "--jobs", jobs, "--slice-size", "20K", env=SAME_HASHES) for jobs in ("1", "2")]
+    assert results[0].stdout == results[1].stdout
     assert all(result.returncode == 1 for result in results)
-    assert b"damaged gzip data" in results[0].stderr or b"cut short" in results[0].stderr
+    errors = results[0].stderr.decode()
+    assert errors.count(f"vornel: {path}: ") == 2 and "at byte offset" in errors
+    assert "not read to the end: 1 input\n" in errors
     kept = json_lines(results[0].stdout)
     expected = json_lines(whole)
-    assert expected[0] == kept[0] and expected[-1] == kept[-1]  # pages after the damage are read
+    assert expected[0] == kept[0] and expected[-2] == kept[-1]  # pages after the damage are read
     assert len(expected) - 20 < len(kept) < len(expected)
     assert all(line in expected for line in kept)

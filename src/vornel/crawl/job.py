@@ -30,7 +30,7 @@ def _plan(inputs: Sequence[str], slice_size: int, report: JobReport, say: Callab
             planned = plan_slices(path, slice_size)
         except OSError as error:
             message = f"{path}: cannot read it ({error.strerror or error})"
-            report.unread.append(message)
+            report.fault(path, message)
             say(message)
             continue
         slices += [Slice(piece.path, piece.start, piece.end, piece.length, len(slices) + number)
@@ -66,7 +66,7 @@ def summarize_warcs(inputs: Sequence[str], output: str | BinaryIO | None = None,
     def done(piece: Slice, result: SliceResult) -> None:
         report.counts.add(result.counts)
         if result.fault is not None and client is None:
-            report.unread.append(result.fault)
+            report.fault(piece.path, result.fault)
             bar.message(say, result.fault)
         bar.show(report.counts, report.counts.bytes)
 
@@ -81,10 +81,10 @@ def summarize_warcs(inputs: Sequence[str], output: str | BinaryIO | None = None,
 
             final = run_on_dask(slices, client, output, compress, done)
             report.counts = Counts()
-            for result in final:
+            for piece, result in zip(slices, final):
                 report.counts.add(result.counts)
                 if result.fault is not None:
-                    report.unread.append(result.fault)
+                    report.fault(piece.path, result.fault)
                     bar.message(say, result.fault)
         else:
             with ExitStack() as stack:

@@ -18,7 +18,13 @@ class JobReport:
 
     counts: Counts = field(default_factory=Counts)
     seconds: float = 0.0
-    unread: list[str] = field(default_factory=list)  # one message per input not read to its end
+    unread: list[str] = field(default_factory=list)  # the inputs not read to their end
+    faults: list[str] = field(default_factory=list)  # what stopped them, with the byte offsets
+
+    def fault(self, path: str, message: str) -> None:
+        if path not in self.unread:
+            self.unread.append(path)
+        self.faults.append(message)
 
     @property
     def complete(self) -> bool:
