@@ -28,6 +28,14 @@ def test_examples_pass_mypy_strict(tmp_path):
 
 
 @needs_mypy
+def test_the_crawl_package_and_the_command_pass_mypy_strict(tmp_path):
+    result = run_python("-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                        "-p", "vornel.crawl", "-m", "vornel.cli", "-m", "vornel.__main__", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "Success" in result.stdout
+
+
+@needs_mypy
 @pytest.mark.parametrize("module", ["vornel.inspector", "vornel.onionprep"])
 def test_stubs_match_the_module(module, tmp_path):
     if importlib.util.find_spec(module) is None:

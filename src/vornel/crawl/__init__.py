@@ -1,0 +1,20 @@
+"""Page summaries of whole web archives (WARC files), on all cores or on a Dask cluster.
+
+    from vornel.crawl import read_pages, summarize_warcs
+
+    for page in read_pages("crawl.warc.gz"):          # the HTML pages of one file
+        encoding, text = page.decode()
+
+    report = summarize_warcs(["a.warc.gz", "b.warc.gz"], "pages.jsonl.gz")   # a whole job
+"""
+
+from vornel.crawl.counts import Counts
+from vornel.crawl.job import summarize_warcs
+from vornel.crawl.payload import ContentDecodingError, HTTPHeaderError, PayloadError
+from vornel.crawl.progress import JobReport
+from vornel.crawl.records import Page, PageReader, WarcError, read_pages
+
+__all__ = [
+    "ContentDecodingError", "Counts", "HTTPHeaderError", "JobReport", "Page", "PageReader", "PayloadError",
+    "WarcError", "read_pages", "summarize_warcs",
+]

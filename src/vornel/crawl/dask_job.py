@@ -1,0 +1,74 @@
+"""The job on a Dask cluster: one task per slice, each writing its part file into the output folder
+through fsspec; the client gathers only the counts, for the progress bar and the report.
+
+Part files are numbered in input order, so that their concatenation is the local job's output.
+"""
+
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
+
+from vornel.crawl.output import output_folder, part_name, write_part
+from vornel.crawl.slices import Chain, Slice, SliceResult, collect_slice
+
+if TYPE_CHECKING:
+    from distributed import Client
+
+# Tasks submitted ahead of the results, so that the client's memory stays bounded.
+MAX_IN_FLIGHT = 1000
+
+
+def summarise_part(piece: Slice, start: int | None, folder: str, compress: bool) -> SliceResult:
+    """Run on a worker: summarise a slice into its part file and return the counts alone."""
+    import fsspec  # type: ignore[import-untyped]
+
+    filesystem, root = fsspec.core.url_to_fs(folder)
+    result = collect_slice(piece, start)
+    write_part(filesystem, f"{root}/{part_name(piece.index, compress)}", result.lines, compress)
+    result.lines = b""
+    return result
+
+
+def run_on_dask(slices: list[Slice], client: "Client", folder: str, compress: bool,
+                done: Callable[[Slice, SliceResult], None]) -> list[SliceResult]:
+    """Runs the job and returns the results in input order; `done` sees each first result as it
+    arrives, for the progress bar."""
+    from distributed import as_completed
+
+    output_folder(folder)
+    todo = iter(slices)
+    pieces: dict[Any, Slice] = {}
+
+    def submit() -> Any:
+        piece = next(todo, None)
+        if piece is None:
+            return None
+        start = 0 if piece.start == 0 else None
+        future = client.submit(summarise_part, piece, start, folder, compress, pure=False)
+        pieces[future] = piece
+        return future
+
+    first = [future for _ in range(MAX_IN_FLIGHT) if (future := submit()) is not None]
+    results: dict[int, SliceResult] = {}
+    running = as_completed(first, loop=client.loop)  # type: ignore[no-untyped-call]
+    try:
+        for future in running:
+            piece = pieces.pop(future)
+            results[piece.index] = future.result()
+            if (following := submit()) is not None:
+                running.add(following)  # type: ignore[no-untyped-call]
+            done(piece, results[piece.index])
+        # The searches of slices are checked in order once all are back; a slice that started at
+        # the wrong place is read again, and its part file replaced.
+        chain, path = Chain(), None
+        for piece in slices:
+            if piece.path != path:
+                chain, path = Chain(), piece.path
+            result = results[piece.index]
+            if not chain.accepts(piece, result):
+                again = client.submit(summarise_part, piece, chain.start_for(piece), folder, compress, pure=False)
+                result = results[piece.index] = again.result()
+            chain.advance(result)
+    except BaseException:
+        client.cancel(list(pieces))  # type: ignore[no-untyped-call]
+        raise
+    return [results[piece.index] for piece in slices]

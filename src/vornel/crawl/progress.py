@@ -1,0 +1,81 @@
+"""The progress bar on standard error, the messages beside it, and the closing report."""
+
+import sys
+import time
+from collections.abc import Callable
+from dataclasses import dataclass, field
+
+from tqdm import tqdm
+
+from vornel.crawl.counts import SKIP_REASONS, Counts
+
+REFRESH_SECONDS = 0.25
+
+
+@dataclass(slots=True)
+class JobReport:
+    """What a job did: its counts, its wall time, and the inputs it could not read to their end."""
+
+    counts: Counts = field(default_factory=Counts)
+    seconds: float = 0.0
+    unread: list[str] = field(default_factory=list)  # the inputs not read to their end
+    faults: list[str] = field(default_factory=list)  # what stopped them, with the byte offsets
+
+    def fault(self, path: str, message: str) -> None:
+        if path not in self.unread:
+            self.unread.append(path)
+        self.faults.append(message)
+
+    @property
+    def complete(self) -> bool:
+        return not self.unread
+
+
+class Progress:
+    """A bar over the input bytes with records, pages, pages/s and errors; silent when disabled."""
+
+    def __init__(self, total_bytes: int, enabled: bool) -> None:
+        self.started = time.monotonic()
+        self._shown = 0.0
+        self._bar = tqdm(total=total_bytes or None, unit="B", unit_scale=True, unit_divisor=1024,
+                         file=sys.stderr, disable=not enabled, dynamic_ncols=True, mininterval=REFRESH_SECONDS,
+                         bar_format="{percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} [{elapsed}<{remaining}{postfix}]")
+        self.enabled = enabled
+
+    def due(self) -> bool:
+        """Whether the bar is shown and its last refresh is old enough for another."""
+        return self.enabled and time.monotonic() - self._shown >= REFRESH_SECONDS
+
+    def show(self, counts: Counts, done_bytes: int) -> None:
+        if not self.enabled:
+            return
+        self._shown = now = time.monotonic()
+        rate = counts.pages / max(now - self.started, 1e-9)
+        self._bar.set_postfix_str(
+            f"records {counts.records:,} · pages {counts.pages:,} · {rate:,.0f} pages/s · errors {counts.errors.total():,}",
+            refresh=False)
+        self._bar.update(done_bytes - self._bar.n)
+
+    def message(self, say: Callable[[str], None], text: str) -> None:
+        """Hands `text` to `say`, keeping the bar whole if `say` writes to the terminal."""
+        with tqdm.external_write_mode(file=sys.stderr):
+            say(text)
+
+    def close(self) -> None:
+        self._bar.close()
+
+
+def format_report(report: JobReport, inputs: int) -> str:
+    counts = report.counts
+    rate = counts.pages / report.seconds if report.seconds > 0 else 0.0
+    skipped = ", ".join(f"{reason} {counts.skipped[reason]:,}" for reason in SKIP_REASONS)
+    errors = ", ".join(f"{kind} {number:,}" for kind, number in sorted(counts.errors.items()))
+    lines = [
+        f"vornel: {inputs} input{'s' if inputs != 1 else ''}, {counts.records:,} records read in {report.seconds:.1f} s",
+        f"  pages summarised  {counts.summarised:,} ({rate:,.1f} pages/s)",
+        f"  records skipped   {counts.skipped.total():,} ({skipped})",
+        f"  errors            {counts.errors.total():,}" + (f" ({errors})" if errors else ""),
+    ]
+    if report.unread:
+        lines.append(f"  not read to the end: {len(report.unread)} input{'s' if len(report.unread) != 1 else ''}")
+    return "\n".join(lines)

@@ -1,0 +1,124 @@
+"""The unit of work: a slice of one input, summarised into JSON lines.
+
+A gzip-compressed input larger than one slice is cut into byte ranges of a fixed size; a slice
+owns the records whose gzip member starts in its range. Its reader finds its first member by
+looking for one that inflates to a WARC record header. The size does not depend on the number of
+workers, so every run of a job cuts the same slices and writes the same lines.
+
+Such a search could be fooled by a stored (uncompressed) deflate block that holds the bytes of
+a gzipped WARC record, as in an archived .warc.gz. So each slice also reports where it started
+and where the record after its range starts; `Chain` compares each slice with the one before it
+and has a slice read again from the right place when they disagree. Other inputs (uncompressed,
+standard input) are one slice.
+"""
+
+from collections.abc import Callable
+from dataclasses import dataclass
+
+from vornel.crawl.counts import Counts
+from vornel.crawl.inputs import STDIN, input_size, open_input, peek
+from vornel.crawl.line import page_line
+from vornel.crawl.members import GZIP_MAGIC
+from vornel.crawl.records import PageReader, WarcError
+
+SLICE_SIZE = 4 << 20
+
+
+@dataclass(frozen=True, slots=True)
+class Slice:
+    path: str
+    start: int
+    end: int | None  # None: to the end of the input
+    length: int  # bytes of input it covers (0 for standard input)
+    index: int = 0  # place in the job, and the number of its part file
+
+
+@dataclass(slots=True)
+class SliceResult:
+    counts: Counts
+    first: int | None  # where reading started, None when no record starts in the range
+    next: int | None  # where the record after the range starts (the file size at its end)
+    fault: str | None = None  # why the input could not be read further
+    lines: bytes = b""  # the JSON lines, when collected
+
+
+def plan_slices(path: str, slice_size: int = SLICE_SIZE) -> list[Slice]:
+    """The slices of one input; raises OSError when it cannot be opened."""
+    if path == STDIN:
+        return [Slice(path, 0, None, 0)]
+    with open_input(path) as stream:
+        compressed = peek(stream, len(GZIP_MAGIC)) == GZIP_MAGIC
+    size = input_size(path) or 0
+    if not compressed or size <= slice_size:
+        return [Slice(path, 0, None, size)]
+    return [Slice(path, start, min(start + slice_size, size), min(slice_size, size - start))
+            for start in range(0, size, slice_size)]
+
+
+def run_slice(piece: Slice, start: int | None, emit: Callable[[bytes], object],
+              tick: Callable[[Counts, int], None] | None = None) -> SliceResult:
+    """Summarises the pages of a slice, handing each line to `emit`.
+
+    `start` is where its first record starts, when known; None searches the range for it.
+    `tick`, if given, is called after each page with the counts so far and the input offset.
+    """
+    counts = Counts()
+    reader = PageReader(piece.path, piece.start if start is None else start, piece.end,
+                        search=start is None, counts=counts)
+    fault = None
+    pages = iter(reader)
+    while True:
+        try:  # only reading the input is guarded: a failing output ends the job
+            page = next(pages)
+        except StopIteration:
+            break
+        except WarcError as error:
+            fault = str(error)
+            break
+        except OSError as error:
+            fault = f"{piece.path}: {error.strerror or error}"
+            break
+        line, error_kind = page_line(page)
+        emit(line)
+        counts.pages += 1
+        if error_kind is not None:
+            counts.errors[error_kind] += 1
+        if tick is not None:
+            tick(counts, reader.position)
+    counts.bytes = piece.length
+    return SliceResult(counts, reader.first, reader.next, fault)
+
+
+def collect_slice(piece: Slice, start: int | None) -> SliceResult:
+    """`run_slice` with the lines gathered into the result, as a worker process returns them."""
+    lines: list[bytes] = []
+    result = run_slice(piece, start, lines.append)
+    result.lines = b"".join(lines)
+    return result
+
+
+class Chain:
+    """Follows the slices of one input in order and checks that each starts where the one before
+    it left off."""
+
+    def __init__(self) -> None:
+        self.expected: int | None = None  # where the next record starts; None when unknown
+
+    def start_for(self, piece: Slice) -> int | None:
+        """Where a slice read after the ones before it starts: exactly there, or None to search."""
+        if piece.start == 0:
+            return 0
+        return self.expected
+
+    def accepts(self, piece: Slice, result: SliceResult) -> bool:
+        """Whether a slice read on its own (with a search) agrees with the slices before it."""
+        if piece.start == 0 or self.expected is None:
+            return True
+        end = piece.end if piece.end is not None else 1 << 62
+        return result.first == (self.expected if self.expected < end else None)
+
+    def advance(self, result: SliceResult) -> None:
+        if result.fault is not None:
+            self.expected = None
+        elif result.first is not None:
+            self.expected = result.next

@@ -1,0 +1,103 @@
+"""WARC archives for the tests of `vornel warc`, written with warcio (and by hand where a record must
+be broken in a way no library writes), and a runner for the command."""
+
+import gzip
+import io
+import json
+import os
+import subprocess
+import sys
+import uuid
+
+from warcio.statusandheaders import StatusAndHeaders
+from warcio.warcwriter import WARCWriter
+
+
+class Archive:
+    """A WARC file in memory, gzip-compressed per record or not."""
+
+    def __init__(self, compress=True):
+        self.compress = compress
+        self.buffer = io.BytesIO()
+        self.writer = WARCWriter(self.buffer, gzip=compress)
+
+    def response(self, uri, body, content_type="text/html; charset=utf-8", status="200 OK", headers=()):
+        fields = [("Content-Type", content_type)] if content_type is not None else []
+        http = StatusAndHeaders(status, fields + list(headers), protocol="HTTP/1.1")
+        record = self.writer.create_warc_record(uri, "response", payload=io.BytesIO(body), length=len(body),
+                                                http_headers=http)
+        self.writer.write_record(record)
+        return self
+
+    def request(self, uri):
+        http = StatusAndHeaders(f"GET {uri} HTTP/1.1", [("Host", "example.com")], is_http_request=True)
+        self.writer.write_record(self.writer.create_warc_record(uri, "request", payload=io.BytesIO(b""), length=0,
+                                                                http_headers=http))
+        return self
+
+    def record(self, uri, kind, payload, content_type):
+        self.writer.write_record(self.writer.create_warc_record(
+            uri, kind, payload=io.BytesIO(payload), length=len(payload), warc_content_type=content_type))
+        return self
+
+    def revisit(self, uri):
+        http = StatusAndHeaders("200 OK", [("Content-Type", "text/html")], protocol="HTTP/1.1")
+        self.writer.write_record(self.writer.create_revisit_record(
+            uri, "sha1:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", uri, "2024-01-01T00:00:00Z", http_headers=http))
+        return self
+
+    def raw(self, uri, block, kind="response", content_type="application/http; msgtype=response"):
+        """A record written by hand, for blocks that no WARC library writes."""
+        header = (f"WARC/1.0\r\nWARC-Type: {kind}\r\nWARC-Record-ID: <urn:uuid:{uuid.uuid4()}>\r\n"
+                  f"WARC-Date: 2024-05-01T12:00:00Z\r\nWARC-Target-URI: {uri}\r\nContent-Type: {content_type}\r\n"
+                  f"Content-Length: {len(block)}\r\n\r\n")
+        record = header.encode() + block + b"\r\n\r\n"
+        self.buffer.write(gzip.compress(record) if self.compress else record)
+        return self
+
+    def data(self):
+        return self.buffer.getvalue()
+
+    def save(self, path):
+        path.write_bytes(self.data())
+        return path
+
+
+def html_page(title, body="", links=()):
+    anchors = "".join(f'<a href="{href}">{href}</a>' for href in links)
+    return f"<html><head><title>{title}</title></head><body><h1>{title}</h1>{body}{anchors}</body></html>"
+
+
+def vornel(*args, input=None, env=None, timeout=300, cwd=None):
+    """Runs the installed `vornel` command; output as bytes."""
+    return subprocess.run([sys.executable, "-m", "vornel", *map(str, args)], input=input, capture_output=True,
+                          env={**os.environ, **(env or {})}, timeout=timeout, cwd=cwd)
+
+
+def json_lines(data):
+    return [json.loads(line) for line in data.splitlines()]
+
+
+def sorted_links(summary):
+    """The summary with its link lists sorted: they come from sets, whose order varies between processes."""
+    links = {kind: sorted(urls) for kind, urls in summary["links"].items()}
+    return {**summary, "links": links}
+
+
+def warc(*args, **options):
+    return vornel("warc", *args, **options)
+
+
+def many_pages(count, seed=1):
+    """An archive of `count` request and response pairs whose pages differ in size and content."""
+    import random
+
+    rng = random.Random(seed)
+    words = ["alpha", "beta", "gamma", "delta", "crawl", "page", "link", "über", "naïve", "日本"]
+    archive = Archive()
+    for number in range(count):
+        uri = f"https://site{number % 7}.example/page/{number}"
+        text = " ".join(rng.choice(words) for _ in range(rng.randrange(50, 2000)))
+        links = [f"/page/{rng.randrange(count)}" for _ in range(rng.randrange(0, 30))] + ["https://other.example/"]
+        archive.request(uri).response(uri, html_page(f"Page {number}", f"<p>{text}</p>", links).encode())
+    return archive

@@ -1,0 +1,115 @@
+"""Dask for real: a `dask scheduler` and two single-threaded `dask worker` processes on 127.0.0.1 run
+`vornel warc --scheduler`, and their part files hold the local run's lines."""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from crawl_archives import Archive, html_page, json_lines, many_pages, warc
+from test_crawl_slices import SAME_HASHES, archived_archive
+
+pytest.importorskip("distributed")
+DASK = Path(sys.executable).with_name("dask")
+pytestmark = pytest.mark.skipif(not DASK.exists(), reason="the dask command is not installed")
+
+
+def stop(process):
+    """Ends a process we started, by its pid: SIGTERM, then SIGKILL if it lingers."""
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(timeout=30)
+
+
+@pytest.fixture(scope="module")
+def scheduler(tmp_path_factory):
+    """The address of a scheduler with two workers of one thread each, all on 127.0.0.1."""
+    folder = tmp_path_factory.mktemp("dask")
+    address_file = folder / "scheduler.json"
+    env = {**os.environ, **SAME_HASHES}
+    processes = []
+    try:
+        # Port 0: the scheduler picks a free one and writes it to the file; no dashboards.
+        processes.append(subprocess.Popen(
+            [DASK, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard", "--no-jupyter",
+             "--scheduler-file", address_file, "--idle-timeout", "600s"],
+            env=env, stdout=subprocess.DEVNULL, stderr=open(folder / "scheduler.log", "wb")))
+        deadline = time.monotonic() + 60
+        while not address_file.exists() or not address_file.read_text().strip():
+            assert processes[0].poll() is None and time.monotonic() < deadline, (folder / "scheduler.log").read_text()
+            time.sleep(0.1)
+        for number in range(2):
+            processes.append(subprocess.Popen(
+                [DASK, "worker", "--scheduler-file", address_file, "--host", "127.0.0.1", "--nthreads", "1",
+                 "--no-nanny", "--no-dashboard", "--name", f"worker-{number}", "--death-timeout", "60",
+                 "--local-directory", folder / f"worker-{number}"],
+                env=env, stdout=subprocess.DEVNULL, stderr=open(folder / f"worker-{number}.log", "wb")))
+        address = json.loads(address_file.read_text())["address"]
+        from distributed import Client
+
+        with Client(address, timeout=60) as client:
+            client.wait_for_workers(2, timeout=120)
+        yield address
+    finally:
+        for process in reversed(processes):
+            stop(process)
+
+
+@pytest.fixture(scope="module")
+def inputs(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("inputs")
+    archived, _ = archived_archive()
+    (folder / "archived.warc.gz").write_bytes(archived)
+    small = Archive(compress=False).response("https://example.com/plain", html_page("plain").encode())
+    return [many_pages(150, seed=2).save(folder / "many.warc.gz"), folder / "archived.warc.gz",
+            small.save(folder / "plain.warc")]
+
+
+def parts(folder, pattern="part-*.jsonl"):
+    return sorted(Path(folder).glob(pattern))
+
+
+def test_the_cluster_writes_the_local_lines_as_part_files(scheduler, inputs, tmp_path):
+    local = warc(*inputs, "--quiet", "--jobs", "1", env=SAME_HASHES)
+    assert local.returncode == 0
+    result = warc(*inputs, "--scheduler", scheduler, "-o", tmp_path / "out", "--slice-size", "64K", env=SAME_HASHES)
+    assert result.returncode == 0, result.stderr
+    files = parts(tmp_path / "out")
+    assert len(files) > len(inputs)  # the large input went out in slices
+    lines = b"".join(file.read_bytes() for file in files)
+    assert sorted(lines.splitlines()) == sorted(local.stdout.splitlines())
+    assert lines == local.stdout  # the parts are numbered in input order
+    report = result.stderr.decode()
+    assert f"{len(json_lines(local.stdout))} (" in report and "records read" in report
+
+
+def test_compressed_parts_and_a_damaged_input_on_the_cluster(scheduler, inputs, tmp_path):
+    damaged = tmp_path / "damaged.warc.gz"
+    damaged.write_bytes(inputs[0].read_bytes()[:-50])
+    result = warc(damaged, inputs[2], "--scheduler", scheduler, "-o", tmp_path / "out", "--gzip", "-q",
+                  env=SAME_HASHES)
+    assert result.returncode == 1
+    assert f"vornel: {damaged}: a gzip member cut short at byte offset".encode() in result.stderr
+    files = parts(tmp_path / "out", "part-*.jsonl.gz")
+    import gzip
+    lines = [json.loads(line) for file in files for line in gzip.decompress(file.read_bytes()).splitlines()]
+    assert len(lines) == 150  # 149 of the damaged input, 1 of the other
+    again = warc(inputs[2], "--scheduler", scheduler, "-o", tmp_path / "out", "-q")
+    assert again.returncode == 2 and b"already holds part files" in again.stderr
+
+
+def test_a_scheduler_that_does_not_answer_is_reported(tmp_path, inputs):
+    result = warc(inputs[2], "--scheduler", "tcp://127.0.0.1:9", "-o", tmp_path / "out",
+                  env={"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"})
+    assert result.returncode == 1 and b"cannot reach the Dask scheduler at tcp://127.0.0.1:9" in result.stderr
+    assert b"Traceback" not in result.stderr

@@ -1,0 +1,116 @@
+"""Large .warc.gz inputs are read in slices: every slice size and every number of workers gives the
+same output as one reader going through the file, also where the search for a slice's first
+record is fooled or a member in the middle is damaged."""
+
+import gzip
+import io
+import os
+
+import pytest
+
+from vornel.crawl.members import find_member
+
+from crawl_archives import Archive, html_page, json_lines, many_pages, warc
+
+# Link lists come from sets: one hash seed for every process makes the outputs comparable byte for byte.
+SAME_HASHES = {"PYTHONHASHSEED": "0"}
+
+
+@pytest.fixture(scope="module")
+def archive(tmp_path_factory):
+    return many_pages(300).save(tmp_path_factory.mktemp("slices") / "many.warc.gz")
+
+
+def run(*args):
+    return warc(*args, "--quiet", env=SAME_HASHES)
+
+
+@pytest.fixture(scope="module")
+def whole(archive):
+    """The output of one reader going through the whole file."""
+    result = run(archive, "--jobs", "1")
+    assert result.returncode == 0
+    return result.stdout
+
+
+@pytest.mark.parametrize("slice_size", ["3K", "17K", "100K"])
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_every_slice_size_and_number_of_workers_gives_the_same_output(archive, whole, slice_size, jobs):
+    assert os.path.getsize(archive) > 300 << 10  # several slices for each size
+    result = run(archive, "--jobs", jobs, "--slice-size", slice_size)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == whole
+    assert [line["url"] for line in json_lines(whole)] == [f"https://site{n % 7}.example/page/{n}" for n in range(300)]
+
+
+def test_members_that_do_not_follow_records_give_the_same_output(tmp_path):
+    """Gzip members cut every 10 KB, as block compressors write them: most records start inside a
+    member, and slices must not lose or repeat them."""
+    raw = Archive(compress=False)
+    for number in range(120):
+        raw.response(f"https://example.com/{number}", html_page(f"page {number}", "x" * (number * 40)).encode())
+    data = raw.data()
+    blocks = b"".join(gzip.compress(data[at:at + 10_000]) for at in range(0, len(data), 10_000))
+    path = tmp_path / "blocks.warc.gz"
+    path.write_bytes(blocks)
+    whole = run(path, "--jobs", "1")
+    assert whole.returncode == 0 and len(json_lines(whole.stdout)) == 120
+    for jobs in ("1", "2"):
+        sliced = run(path, "--jobs", jobs, "--slice-size", "2K")
+        assert sliced.returncode == 0, sliced.stderr
+        assert sliced.stdout == whole.stdout
+
+
+def test_the_search_for_a_member_skips_gzip_magic_that_starts_no_warc_record(tmp_path):
+    first = gzip.compress(b"WARC/1.0\r\n\r\n")
+    data = b"\x1f\x8b\x08 not a member " + gzip.compress(b"not a WARC record") + first
+    stream = io.BytesIO(data)
+    assert find_member(stream, 0, len(data)) == len(data) - len(first)
+    assert find_member(stream, 0, len(data) - len(first)) is None
+
+
+def archived_archive():
+    """An archive with a record whose payload holds a .warc.gz member byte for byte: random bytes do not
+    compress, so deflate stores them, and the inner member is there to be found by a search."""
+    inner = Archive().response("https://inner.example/", html_page("inner").encode()).data()
+    payload = os.urandom(50_000) + inner + os.urandom(150_000)
+    archive = Archive().response("https://example.com/before", html_page("before").encode())
+    archive.response("https://example.com/crawl.warc.gz", payload, content_type="application/octet-stream")
+    for number in range(20):
+        archive.response(f"https://example.com/after/{number}", html_page(f"after {number}", "x" * 3000).encode())
+    return archive.data(), inner
+
+
+def test_a_slice_whose_search_is_fooled_by_an_archived_archive_is_read_again(tmp_path):
+    data, inner = archived_archive()
+    path = tmp_path / "archived.warc.gz"
+    path.write_bytes(data)
+    where = data.index(inner)
+    with open(path, "rb") as stream:  # the search alone takes the stored member for a record
+        assert find_member(stream, where - 1000, where + 1000) == where
+    whole = run(path, "--jobs", "1")
+    assert [line["url"] for line in json_lines(whole.stdout)] == \
+        ["https://example.com/before"] + [f"https://example.com/after/{n}" for n in range(20)]
+    for jobs in ("1", "2"):
+        sliced = run(path, "--jobs", jobs, "--slice-size", "16K")
+        assert sliced.returncode == 0, sliced.stderr
+        assert sliced.stdout == whole.stdout
+
+
+def test_a_damaged_member_loses_only_the_rest_of_its_slice(tmp_path, archive, whole):
+    data = bytearray(archive.read_bytes())
+    middle = len(data) // 3
+    data[middle:middle + 200] = bytes(200)  # zeros in the middle of a member's deflate data
+    path = tmp_path / "damaged.warc.gz"
+    path.write_bytes(data[:-300])  # and the last member cut short
+    results = [warc(path, "--jobs", jobs, "--slice-size", "20K", env=SAME_HASHES) for jobs in ("1", "2")]
+    assert results[0].stdout == results[1].stdout
+    assert all(result.returncode == 1 for result in results)
+    errors = results[0].stderr.decode()
+    assert errors.count(f"vornel: {path}: ") == 2 and "at byte offset" in errors
+    assert "not read to the end: 1 input\n" in errors
+    kept = json_lines(results[0].stdout)
+    expected = json_lines(whole)
+    assert expected[0] == kept[0] and expected[-2] == kept[-1]  # pages after the damage are read
+    assert len(expected) - 20 < len(kept) < len(expected)
+    assert all(line in expected for line in kept)
