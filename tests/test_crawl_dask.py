@@ -113,3 +113,27 @@ def test_a_scheduler_that_does_not_answer_is_reported(tmp_path, inputs):
                   env={"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"})
     assert result.returncode == 1 and b"cannot reach the Dask scheduler at tcp://127.0.0.1:9" in result.stderr
     assert b"Traceback" not in result.stderr
+
+
+def test_a_task_that_fails_leaves_its_slice_unread_and_the_job_goes_on(monkeypatch, inputs, tmp_path):
+    """As when a worker's disk is full: the other slices' parts are written, the failed one is reported."""
+    from distributed import Client
+
+    from vornel.crawl import dask_job, summarize_warcs
+
+    written = dask_job.write_part
+
+    def full_disk(filesystem, path, lines, compress):
+        if path.endswith("part-00001.jsonl"):
+            raise OSError(28, "No space left on device")
+        written(filesystem, path, lines, compress)
+
+    monkeypatch.setattr(dask_job, "write_part", full_disk)
+    with Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=":0") as client:
+        report = summarize_warcs([str(inputs[0])], str(tmp_path / "out"), client=client, slice_size=64 << 10,
+                                 say=lambda text: None)
+    assert report.unread == [str(inputs[0])]
+    assert report.faults == [f"{inputs[0]}: the cluster could not summarise it (OSError: [Errno 28] No space left "
+                             f"on device) at byte offset {64 << 10}"]
+    names = [file.name for file in parts(tmp_path / "out")]
+    assert "part-00001.jsonl" not in names and len(names) > 2

@@ -8,7 +8,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 from vornel.crawl.output import output_folder, part_name, write_part
-from vornel.crawl.slices import Chain, Slice, SliceResult, collect_slice
+from vornel.crawl.slices import Chain, Slice, SliceResult, collect_slice, unread_slice
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -26,6 +26,15 @@ def summarise_part(piece: Slice, start: int | None, folder: str, compress: bool)
     write_part(filesystem, f"{root}/{part_name(piece.index, compress)}", result.lines, compress)
     result.lines = b""
     return result
+
+
+def _result(piece: Slice, future: Any) -> SliceResult:
+    """The task's result; a task that failed (its part file could not be written, its workers kept
+    dying) leaves its slice unread, and the job goes on."""
+    try:
+        return future.result()  # type: ignore[no-any-return]
+    except Exception as error:
+        return unread_slice(piece, f"the cluster could not summarise it ({type(error).__name__}: {error})")
 
 
 def run_on_dask(slices: list[Slice], client: "Client", folder: str, compress: bool,
@@ -53,7 +62,7 @@ def run_on_dask(slices: list[Slice], client: "Client", folder: str, compress: bo
     try:
         for future in running:
             piece = pieces.pop(future)
-            results[piece.index] = future.result()
+            results[piece.index] = _result(piece, future)
             if (following := submit()) is not None:
                 running.add(following)  # type: ignore[no-untyped-call]
             done(piece, results[piece.index])
@@ -66,7 +75,7 @@ def run_on_dask(slices: list[Slice], client: "Client", folder: str, compress: bo
             result = results[piece.index]
             if not chain.accepts(piece, result):
                 again = client.submit(summarise_part, piece, chain.start_for(piece), folder, compress, pure=False)
-                result = results[piece.index] = again.result()
+                result = results[piece.index] = _result(piece, again)
             chain.advance(result)
     except BaseException:
         client.cancel(list(pieces))  # type: ignore[no-untyped-call]

@@ -78,6 +78,9 @@ def run_slice(piece: Slice, start: int | None, emit: Callable[[bytes], object],
         except OSError as error:
             fault = f"{piece.path}: {error.strerror or error}"
             break
+        except Exception as error:  # a file system's own error, such as an HTTP status of fsspec's
+            fault = f"{piece.path}: {type(error).__name__}: {error}"
+            break
         line, error_kind = page_line(page)
         emit(line)
         counts.pages += 1
@@ -87,6 +90,12 @@ def run_slice(piece: Slice, start: int | None, emit: Callable[[bytes], object],
             tick(counts, reader.position)
     counts.bytes = piece.length
     return SliceResult(counts, reader.first, reader.next, fault)
+
+
+def unread_slice(piece: Slice, why: str) -> SliceResult:
+    """The result of a slice that could not be read at all, `why` saying what happened."""
+    where = f" at byte offset {piece.start}" if piece.start else ""
+    return SliceResult(Counts(bytes=piece.length), None, None, f"{piece.path}: {why}{where}")
 
 
 def collect_slice(piece: Slice, start: int | None) -> SliceResult:
