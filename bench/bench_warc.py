@@ -3,13 +3,15 @@
     .venv/bin/pip install '.[bench]'
     .venv/bin/python bench/bench_warc.py                        # 5,000 records, every contender
     .venv/bin/python bench/bench_warc.py --records 1000 --skip warcio
-    .venv/bin/python bench/bench_warc.py --memory-gb 1          # peak memory over a 1 GB archive
+    .venv/bin/python bench/bench_warc.py --memory-gb 1 --rounds 1   # peak memory over a 1 GB archive
 
 The archive holds one gzip-compressed response record per page, cycling through the corpus pages
 (`../shared/corpus/pages`, else `examples/pages`); it is written once into build/bench and reused.
-Each contender runs once, in a process of its own, so that its peak resident memory is its own:
-the sum over the process and all its descendants (pool workers, Dask workers), sampled every
-20 ms. The Dask contender's cluster is started before its clock runs.
+Each contender runs in a process of its own, so that its peak resident memory is its own: the sum
+over the process and all its descendants (pool workers, Dask workers), sampled every 20 ms. The
+Dask contender's cluster is started before its clock runs. The contenders take turns for
+`--rounds` rounds and each keeps its best time, so that a slow spell of a shared machine does not
+land on one contender alone.
 """
 
 import argparse
@@ -106,10 +108,26 @@ def measure(name, archive):
     return json.loads(result.stdout.splitlines()[-1])
 
 
-def print_table(results, records, archive):
+def best_of_rounds(names, archive, rounds):
+    """Each contender's fastest run over `rounds` turns, with the highest peak memory of its runs."""
+    best = {name: None for name in names}
+    for _ in range(rounds):
+        for name in names:
+            result = measure(name, archive)
+            if result is None:
+                continue
+            if best[name] is None or result["seconds"] < best[name]["seconds"]:
+                peak = max(result["peak_rss_mb"], best[name]["peak_rss_mb"] if best[name] else 0)
+                best[name] = {**result, "peak_rss_mb": peak}
+            else:
+                best[name]["peak_rss_mb"] = max(best[name]["peak_rss_mb"], result["peak_rss_mb"])
+    return best
+
+
+def print_table(results, records, archive, rounds):
     size = archive.stat().st_size / (1 << 20)
     print(f"\n{records:,} records, {size:,.0f} MB gzip-compressed, {os.cpu_count()} cores, CPython "
-          f"{sys.version.split()[0]}\n")
+          f"{sys.version.split()[0]}, best of {rounds} round{'s' if rounds != 1 else ''}\n")
     print(f"{'contender':<42} {'pages':>7} {'seconds':>8} {'pages/s':>9} {'peak MB':>8}")
     for name, result in results.items():
         if result is not None:
@@ -137,6 +155,7 @@ def parse_arguments(argv):
     parser.add_argument("--records", type=int, default=5000, help="records in the archive (default 5000)")
     parser.add_argument("--skip", action="append", default=[], metavar="WORD",
                         help="leave out the contenders whose name holds WORD (repeatable)")
+    parser.add_argument("--rounds", type=int, default=3, help="turns of every contender; the best counts (default 3)")
     parser.add_argument("--memory-gb", type=float, metavar="GB",
                         help="instead: peak memory of vornel --jobs 1 and 2 over an archive of about GB gigabytes")
     parser.add_argument("--contender", help=argparse.SUPPRESS)
@@ -158,8 +177,8 @@ def main(argv):
         records = int(args.memory_gb * (1 << 30) / (average * 0.17))  # pages compress to about a sixth
         names = ["vornel --jobs 1", "vornel --jobs 2"]
     archive = build_archive(records, BUILD / f"corpus-{records}.warc.gz")
-    results = {name: measure(name, archive) for name in names}
-    print_table(results, records, archive)
+    results = best_of_rounds(names, archive, args.rounds)
+    print_table(results, records, archive, args.rounds)
     return 0
 
 
