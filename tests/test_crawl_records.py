@@ -11,7 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from vornel.crawl import Page, WarcError, read_pages, summarize_warcs
+from vornel.crawl import Page, PageTooLargeError, WarcError, read_pages, summarize_warcs
 from vornel.crawl.line import page_line
 from vornel.inspector import VornInspector
 
@@ -77,6 +77,25 @@ def test_undecodable_content_is_an_error_line_and_the_run_goes_on(tmp_path, body
     assert result.returncode == 0
     assert lines[0]["error"]["type"] == "ContentDecodingError" and message in lines[0]["error"]["message"]
     assert lines[0]["status"] == 200 and "summary" not in lines[0] and "summary" in lines[1]
+
+
+HUGE = b"<p>" + b" " * (32 << 20)  # one byte past the limit of a page's body
+
+
+@pytest.mark.parametrize("body, headers", [
+    (HUGE, []),
+    (gzip.compress(HUGE), [("Content-Encoding", "gzip")]),
+    (zlib.compress(HUGE), [("Content-Encoding", "deflate")]),
+    (brotli.compress(HUGE), [("Content-Encoding", "br")]),
+    (gzip.compress(gzip.compress(HUGE)), [("Content-Encoding", "gzip, gzip")]),
+], ids=["recorded", "gzip", "deflate", "br", "nested"])
+def test_a_page_larger_than_the_limit_is_an_error_line_and_the_run_goes_on(tmp_path, body, headers):
+    """A decompression bomb, or a huge body recorded as HTML, must not exhaust a worker's memory."""
+    archive = (Archive().response("https://example.com/huge", body, headers=headers)
+               .response("https://example.com/good", PAGE.encode()))
+    huge, good = read_pages(str(archive.save(tmp_path / "huge.warc.gz")))
+    assert isinstance(huge.error, PageTooLargeError) and huge.body == b"" and huge.status == 200
+    assert good.error is None and good.body == PAGE.encode()
 
 
 LATIN = "Crème brûlée, «naïve» façade — Müller"

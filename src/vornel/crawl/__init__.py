@@ -10,11 +10,11 @@
 
 from vornel.crawl.counts import Counts
 from vornel.crawl.job import summarize_warcs
-from vornel.crawl.payload import ContentDecodingError, HTTPHeaderError, PayloadError
+from vornel.crawl.payload import ContentDecodingError, HTTPHeaderError, PageTooLargeError, PayloadError
 from vornel.crawl.progress import JobReport
 from vornel.crawl.records import Page, PageReader, WarcError, read_pages
 
 __all__ = [
-    "ContentDecodingError", "Counts", "HTTPHeaderError", "JobReport", "Page", "PageReader", "PayloadError",
-    "WarcError", "read_pages", "summarize_warcs",
+    "ContentDecodingError", "Counts", "HTTPHeaderError", "JobReport", "Page", "PageReader", "PageTooLargeError",
+    "PayloadError", "WarcError", "read_pages", "summarize_warcs",
 ]

@@ -13,6 +13,9 @@ from vornel.crawl.members import InflateError
 
 # The status line and headers must lie within this many bytes of the record's start.
 HEAD_LIMIT = 1 << 16
+# The most bytes a page's body may have, as recorded and after each decoding step. Far beyond any
+# real page, it keeps a decompression bomb or a mislabelled video from exhausting a worker's memory.
+BODY_LIMIT = 32 << 20
 CHUNK_SIZE = re.compile(rb"[0-9A-Fa-f]{1,16}")
 
 
@@ -28,6 +31,20 @@ class HTTPHeaderError(PayloadError):
 
 class ContentDecodingError(PayloadError):
     kind = "undecodable content"
+
+
+class PageTooLargeError(PayloadError):
+    kind = "page too large"
+
+    def __init__(self) -> None:
+        super().__init__(f"the page's body is larger than {BODY_LIMIT >> 20} MiB")
+
+
+def bounded(data: bytes) -> bytes:
+    """`data`, when it is within the limit of a page's body."""
+    if len(data) > BODY_LIMIT:
+        raise PageTooLargeError()
+    return data
 
 
 @dataclass(frozen=True, slots=True)
@@ -104,7 +121,7 @@ def dechunk(body: bytes) -> bytes:
 
 def _inflate(data: bytes, wbits: int) -> bytes:
     # A stream cut short gives what it holds, as in a browser; only damaged data is an error.
-    return zlib.decompressobj(wbits).decompress(data)
+    return bounded(zlib.decompressobj(wbits).decompress(data, BODY_LIMIT + 1))
 
 
 def _decompress(coding: str, data: bytes) -> bytes:
@@ -118,7 +135,7 @@ def _decompress(coding: str, data: bytes) -> bytes:
         except InflateError:  # many servers send a raw deflate stream without the zlib wrapper
             return _inflate(data, -zlib.MAX_WBITS)
     if coding == "br":
-        return bytes(brotli.Decompressor().process(data))
+        return bounded(bytes(brotli.Decompressor().process(data, output_buffer_limit=BODY_LIMIT + 1)))
     raise ContentDecodingError(f"unsupported content encoding {coding!r}")
 
 

@@ -15,7 +15,8 @@ from fastwarc.warc import ArchiveIterator, WarcRecord, WarcRecordType
 from vornel.crawl.counts import NOT_2XX, NOT_HTML, NOT_RESPONSE, REVISIT, Counts
 from vornel.crawl.inputs import open_input, peek
 from vornel.crawl.members import GZIP_MAGIC, MemberReader, find_member
-from vornel.crawl.payload import HEAD_LIMIT, HttpHead, PayloadError, decode_body, parse_head
+from vornel.crawl.payload import (BODY_LIMIT, HEAD_LIMIT, HttpHead, PayloadError, bounded, decode_body,
+                                  parse_head)
 from vornel.crawl.text import decode_html, is_html
 
 
@@ -159,11 +160,11 @@ class PageReader:
 
     def _read_page(self, record: WarcRecord, fields: tuple[str, str, str, int], http: HttpHead,
                    head: bytes) -> Page:
-        rest = record.reader.read()
-        self._check_length(record, fields[3], len(head) + len(rest))
+        rest = record.reader.read(BODY_LIMIT + http.length + 1 - len(head))
+        self._check_length(record, fields[3], len(head) + len(rest) + record.reader.consume())
         body = head[http.length:] + rest
         try:
-            body = decode_body(http, body)
+            body = decode_body(http, bounded(body))
         except PayloadError as error:
             return Page(*fields, status=http.status, content_type=http.content_type, body=b"", error=error)
         return Page(*fields, status=http.status, content_type=http.content_type, body=body)
