@@ -19,7 +19,11 @@ Ref construct(Borrowed module, PyObject* const* args)
     Ref document = call(lookup_global(module, state.LexborHTMLParser.get()).get(), html);
     set_attr(self, state.parser.get(), document.get());
     set_attr(self, state.url.get(), url);
-    Ref parts = call(lookup_global(module, state.urlparse.get()).get(), url);
+    Ref urlparse = lookup_global(module, state.urlparse.get());
+    // Answers that urllib.parse cached while it was changed go first, so that the domain and the
+    // links that are resolved later come from the same urllib.parse.
+    if (state.url_library.is_urlparse(urlparse.get())) state.url_library.renew_stale_caches();
+    Ref parts = call(urlparse.get(), url);
     set_attr(self, state.domain.get(), get_attr(parts.get(), state.netloc.get()).get());
 
     // JSON-LD blocks are scripts, so they are counted before the scripts go.

@@ -1,8 +1,10 @@
 """Links and form actions resolve exactly as urllib.parse resolves them, quirks included."""
 
+import functools
 import html as html_module
 import os
 import sys
+import types
 import urllib.parse
 from urllib.parse import urljoin, urlparse
 
@@ -14,7 +16,7 @@ from selectolax.lexbor import LexborHTMLParser
 import vornel.inspector as inspector_module
 from vornel.inspector import VornInspector
 
-from conftest import PurePythonInspector, read_page, real_pages, sorted_links
+from conftest import PurePythonInspector, fresh_module, read_page, real_pages, sorted_links
 
 
 def page_of(references):
@@ -185,3 +187,182 @@ def test_url_functions_are_looked_up_when_the_first_link_or_form_needs_them(monk
             getattr(inspector, method)()
     else:
         getattr(inspector, method)()
+
+
+# What the guard must not take for urllib.parse's own code, at import or later. Each case changes
+# what urljoin or urlparse answer for a plain link on a plain page.
+BASE, HREF = "http://a.example/dir/page", "/x"
+_real_urljoin = urllib.parse.urljoin
+_real_splitnetloc = urllib.parse._splitnetloc
+
+
+@functools.wraps(_real_urljoin)
+def urljoin_with_marker(base, url, allow_fragments=True):
+    return _real_urljoin(base, url, allow_fragments) + "#wrapped"
+
+
+def upper_netloc_splitnetloc(url, start=0):
+    netloc, rest = _real_splitnetloc(url, start)
+    return netloc.upper(), rest
+
+
+class NoSchemes(list):
+    """Looks like the scheme list it replaces, but holds nothing."""
+
+    def __contains__(self, item):
+        return False
+
+
+class EqualToAnything:
+    def __eq__(self, other):
+        return True
+
+    def __contains__(self, item):
+        return False
+
+
+class RefusesComparison(list):
+    """Behaves like the scheme list it replaces, but cannot be compared."""
+
+    def __eq__(self, other):
+        raise RuntimeError("no comparing")
+
+    __hash__ = None
+
+
+def upper_path_new(_cls, scheme, netloc, path, query, fragment):
+    return _tuple_new(_cls, (scheme, netloc, path.upper(), query, fragment))  # noqa: F821 (the class's globals)
+
+
+class UpperPathParseResult(urllib.parse.ParseResult):
+    def __new__(cls, scheme, netloc, path, params, query, fragment):
+        return super().__new__(cls, scheme, netloc, path.upper(), params, query, fragment)
+
+
+class UpperPathParseBase(urllib.parse._ParseResultBase):
+    __slots__ = ()
+
+    def __new__(cls, scheme, netloc, path, params, query, fragment):
+        return super().__new__(cls, scheme, netloc, path.upper(), params, query, fragment)
+
+
+class UpperPathBase(urllib.parse._SplitResultBase):
+    __slots__ = ()
+
+    def __new__(cls, scheme, netloc, path, query, fragment):
+        return super().__new__(cls, scheme, netloc, path.upper(), query, fragment)
+
+
+class BasesOf:
+    """A class's __bases__ as an attribute that monkeypatch can set and restore."""
+
+    def __init__(self, cls):
+        self.cls = cls
+
+    bases = property(lambda self: self.cls.__bases__, lambda self, bases: setattr(self.cls, "__bases__", bases))
+
+
+def shim_of_urllib_parse(monkeypatch):
+    shim = types.ModuleType("urllib.parse")
+    vars(shim).update(vars(urllib.parse))
+    shim.urljoin = urljoin_with_marker
+    monkeypatch.setitem(sys.modules, "urllib.parse", shim)
+
+
+def object_for_urllib_parse(monkeypatch):
+    """Not a module: an object that only lends urljoin and urlparse, as lazy importers put in sys.modules."""
+    monkeypatch.setitem(sys.modules, "urllib.parse", types.SimpleNamespace(urljoin=urljoin_with_marker,
+                                                                            urlparse=urllib.parse.urlparse))
+
+
+def namedtuple_new(result_base):
+    return vars(result_base)["__new__"].__func__
+
+
+CHANGES = {
+    "urljoin-wrapped": lambda m: m.setattr(urllib.parse, "urljoin", urljoin_with_marker),
+    "_splitnetloc": lambda m: m.setattr(urllib.parse, "_splitnetloc", upper_netloc_splitnetloc),
+    "_noop": lambda m: m.setattr(urllib.parse, "_noop", shouting_result),
+    "ParseResult-subclass": lambda m: m.setattr(urllib.parse, "ParseResult", UpperPathParseResult),
+    "urlsplit-cached-wrapper": lambda m: m.setattr(
+        urllib.parse, "urlsplit", functools.lru_cache(typed=True)(lambda *a: UpperPathSplitResult(*_real_urlsplit(*a)))),
+    "shadowing-builtin": lambda m: m.setattr(urllib.parse, "min", max, raising=False),
+    "sys.modules-shim": shim_of_urllib_parse,
+    "sys.modules-object": object_for_urllib_parse,
+    "uses_netloc-list-subclass": lambda m: m.setattr(urllib.parse, "uses_netloc", NoSchemes(urllib.parse.uses_netloc)),
+    "uses_netloc-equal-to-anything": lambda m: m.setattr(urllib.parse, "uses_netloc", EqualToAnything()),
+    "code-of-namedtuple-new": lambda m: m.setattr(namedtuple_new(urllib.parse._SplitResultBase), "__code__",
+                                                  upper_path_new.__code__),
+    "_tuple_new-of-namedtuple-new": lambda m: m.setitem(
+        namedtuple_new(urllib.parse._SplitResultBase).__globals__, "_tuple_new",
+        lambda cls, values: tuple.__new__(cls, [value.upper() for value in values])),
+    "bases-of-ParseResult": lambda m: m.setattr(BasesOf(urllib.parse.ParseResult), "bases",
+                                                (UpperPathParseBase, urllib.parse._NetlocResultMixinStr)),
+    "bases-of-SplitResult": lambda m: m.setattr(BasesOf(urllib.parse.SplitResult), "bases",
+                                                (UpperPathBase, urllib.parse._NetlocResultMixinStr)),
+}
+_real_urlsplit = urllib.parse.urlsplit.__wrapped__
+
+
+def answers_of(module, hrefs=(HREF,)):
+    """The action and links of a page with `hrefs` by vornel, then by the module's own urljoin and
+    urlparse, asserted equal; vornel goes first, so that it sees urllib.parse's caches as they were."""
+    page = "".join(f'<a href="{href}"></a><form action="{href}"></form>' for href in hrefs)
+    got = actions_and_links(module.VornInspector(page, BASE))
+    links = {"internal": [], "external": []}
+    domain = module.urlparse(BASE).netloc
+    for href in hrefs:
+        link = module.urljoin(BASE, href)
+        links["internal" if domain in module.urlparse(link).netloc else "external"].append(link)
+    expected = [module.urljoin(BASE, href) for href in hrefs], sorted_links(links)
+    assert got == expected
+    return expected
+
+
+# Replacing urljoin itself, or urllib.parse in sys.modules, after import changes nothing that the
+# module binds or consults.
+BINDINGS = {"urljoin-wrapped", "sys.modules-shim", "sys.modules-object"}
+
+
+@pytest.mark.parametrize("when, change", [("before-import", change) for change in CHANGES] +
+                         [("after-import", change) for change in CHANGES if change not in BINDINGS])
+def test_links_follow_urllib_parse_changed_before_or_after_import(monkeypatch, change, when):
+    unchanged = answers_of(inspector_module)
+    if when == "before-import":
+        CHANGES[change](monkeypatch)
+        urllib.parse.urlsplit.cache_clear()  # cached answers would hide the change
+        module = fresh_module()
+    else:
+        module = inspector_module
+        CHANGES[change](monkeypatch)
+        urllib.parse.urlsplit.cache_clear()
+    try:
+        assert answers_of(module) != unchanged  # the change shows in urllib.parse's answers
+    finally:
+        monkeypatch.undo()
+        urllib.parse.urlsplit.cache_clear()
+    assert answers_of(inspector_module) == unchanged
+
+
+@pytest.mark.parametrize("when", ["before-import", "after-import"])
+def test_a_scheme_list_that_refuses_comparison_changes_nothing(monkeypatch, when):
+    unchanged = answers_of(inspector_module)
+    if when == "before-import":
+        monkeypatch.setattr(urllib.parse, "uses_relative", RefusesComparison(urllib.parse.uses_relative))
+        module = fresh_module()
+    else:
+        module = inspector_module
+        monkeypatch.setattr(urllib.parse, "uses_relative", RefusesComparison(urllib.parse.uses_relative))
+    assert answers_of(module) == unchanged  # no error where urljoin has none
+
+
+def test_answers_cached_while_urllib_parse_was_changed_are_not_kept(monkeypatch):
+    unchanged = answers_of(inspector_module)
+    monkeypatch.setattr(urllib.parse, "_splitnetloc", upper_netloc_splitnetloc)
+    urllib.parse.urlsplit.cache_clear()
+    stale = urllib.parse.urljoin(BASE, HREF)
+    urllib.parse.urlparse(stale)  # both answers are in urlsplit's cache now
+    monkeypatch.undo()
+    assert stale != unchanged[0][0]
+    assert answers_of(inspector_module) == unchanged  # undone is undone, for vornel and for urllib
+    assert "urljoin" not in python_calls_during(VornInspector(page_of([HREF]), BASE)._get_links)
