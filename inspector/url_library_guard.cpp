@@ -269,26 +269,42 @@ bool url_library_guard::class_unchanged(const watched_class& entry) const
     return true;
 }
 
+namespace {
+
+// (hits, misses) of a functools.lru_cache.
+std::pair<long long, long long> cache_counts(Borrowed cached, Borrowed cache_info)
+{
+    Ref info = call_method(cached, cache_info);
+    Ref hits = own(PySequence_GetItem(info.get(), 0));
+    Ref misses = own(PySequence_GetItem(info.get(), 1));
+    return {long_value(hits.get()), long_value(misses.get())};
+}
+
+} // namespace
+
 // A cache whose misses moved since the guard last looked was filled at a time it did not see,
 // perhaps while something watched was changed; one whose hits went back was emptied and may
 // have been filled since. Either is emptied, so that urllib.parse answers as it now is.
 void url_library_guard::renew_stale_caches() const
 {
     for (const watched_cache& entry : caches_) {
-        auto counts = [&] {
-            Ref info = call_method(entry.function.get(), cache_info_.get());
-            Ref hits = own(PySequence_GetItem(info.get(), 0));
-            Ref misses = own(PySequence_GetItem(info.get(), 1));
-            return std::pair(long_value(hits.get()), long_value(misses.get()));
-        };
         std::atomic_ref<long long> known_hits(entry.hits), known_misses(entry.misses);
-        auto [hits, misses] = counts();
+        auto [hits, misses] = cache_counts(entry.function.get(), cache_info_.get());
         if (misses != known_misses.load(std::memory_order_relaxed) || hits < known_hits.load(std::memory_order_relaxed)) {
             static_cast<void>(call_method(entry.function.get(), cache_clear_.get()));
-            std::tie(hits, misses) = counts();
+            std::tie(hits, misses) = cache_counts(entry.function.get(), cache_info_.get());
         }
         known_hits.store(hits, std::memory_order_relaxed);
         known_misses.store(misses, std::memory_order_relaxed);
+    }
+}
+
+void url_library_guard::note_own_calls() const
+{
+    for (const watched_cache& entry : caches_) {
+        const auto [hits, misses] = cache_counts(entry.function.get(), cache_info_.get());
+        std::atomic_ref(entry.hits).store(hits, std::memory_order_relaxed);
+        std::atomic_ref(entry.misses).store(misses, std::memory_order_relaxed);
     }
 }
 

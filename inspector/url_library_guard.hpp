@@ -29,8 +29,9 @@ public:
     // something was changed (so that urllib.parse answers as it now is).
     bool holds() const;
 
-    // Empties the watched caches when they may hold answers given while something was changed.
-    void renew_stale_caches() const;
+    // After calls of urllib.parse's own functions made right after holds() answered true: their
+    // answers are sound, so the caches' new misses are taken as seen.
+    void note_own_calls() const;
 
     // Whether `function` is urllib.parse's urljoin (urlparse) as found at import.
     bool is_urljoin(py::Borrowed function) const { return urljoin_ && function == urljoin_.get(); }
@@ -91,6 +92,7 @@ private:
     void watch_constructor(py::Borrowed attributes, py::Borrowed names_seen);
     bool is_own_function(py::Borrowed value) const;
     bool class_unchanged(const watched_class& entry) const;
+    void renew_stale_caches() const;
 
     bool usable_ = false;
     bool own_ = true; // nothing found at import that is not urllib.parse's own

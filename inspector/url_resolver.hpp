@@ -41,6 +41,9 @@ private:
     Ref module_, base_;
     purpose purpose_;
     bool looked_up_ = false;
+    // urllib.parse's own functions, unchanged when looked up: their answers do not make its
+    // caches stale, so the guard takes their cache misses as seen.
+    bool library_holds_ = false;
     Ref urljoin_, urlparse_;                // urlparse_ only for links
     std::optional<plain_url_joiner> joiner_; // set when the native path applies
     Ref base_netloc_;                        // the base's netloc as a str, shared by the links that keep it
