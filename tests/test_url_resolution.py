@@ -1,5 +1,6 @@
 """Links and form actions resolve exactly as urllib.parse resolves them, quirks included."""
 
+import builtins
 import functools
 import html as html_module
 import os
@@ -193,12 +194,20 @@ def test_url_functions_are_looked_up_when_the_first_link_or_form_needs_them(monk
 # what urljoin or urlparse answer for a plain link on a plain page.
 BASE, HREF = "http://a.example/dir/page", "/x"
 _real_urljoin = urllib.parse.urljoin
+_real_min = min
 _real_splitnetloc = urllib.parse._splitnetloc
 
 
 @functools.wraps(_real_urljoin)
 def urljoin_with_marker(base, url, allow_fragments=True):
     return _real_urljoin(base, url, allow_fragments) + "#wrapped"
+
+
+def min_that_urllib_parse_gets_wrong(*args, **keywords):
+    """The built-in min, except when urllib.parse calls it."""
+    if sys._getframe(1).f_globals is vars(urllib.parse):
+        return max(*args, **keywords)
+    return _real_min(*args, **keywords)
 
 
 def upper_netloc_splitnetloc(url, start=0):
@@ -287,6 +296,9 @@ CHANGES = {
     "urlsplit-cached-wrapper": lambda m: m.setattr(
         urllib.parse, "urlsplit", functools.lru_cache(typed=True)(lambda *a: UpperPathSplitResult(*_real_urlsplit(*a)))),
     "shadowing-builtin": lambda m: m.setattr(urllib.parse, "min", max, raising=False),
+    "builtin-replaced": lambda m: m.setattr(builtins, "min", min_that_urllib_parse_gets_wrong),
+    "_noop-with-urllib.parse-globals": lambda m: m.setattr(  # a function that only looks like its own
+        urllib.parse, "_noop", types.FunctionType(shouting_result.__code__, vars(urllib.parse))),
     "sys.modules-shim": shim_of_urllib_parse,
     "sys.modules-object": object_for_urllib_parse,
     "uses_netloc-list-subclass": lambda m: m.setattr(urllib.parse, "uses_netloc", NoSchemes(urllib.parse.uses_netloc)),
