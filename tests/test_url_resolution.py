@@ -215,51 +215,27 @@ def upper_netloc_splitnetloc(url, start=0):
     return netloc.upper(), rest
 
 
-class NoSchemes(list):
-    """Looks like the scheme list it replaces, but holds nothing."""
-
-    def __contains__(self, item):
-        return False
+def refuse(*args):
+    raise RuntimeError("no comparing")
 
 
-class EqualToAnything:
-    def __eq__(self, other):
-        return True
-
-    def __contains__(self, item):
-        return False
-
-
-class RefusesComparison(list):
-    """Behaves like the scheme list it replaces, but cannot be compared."""
-
-    def __eq__(self, other):
-        raise RuntimeError("no comparing")
-
-    __hash__ = None
+# Scheme lists that compare equal, or cannot be compared, but behave otherwise (or alike).
+NoSchemes = type("NoSchemes", (list,), {"__contains__": lambda self, item: False})
+EqualToAnything = type("EqualToAnything", (), {"__eq__": lambda self, other: True, "__contains__": NoSchemes.__contains__})
+RefusesComparison = type("RefusesComparison", (list,), {"__eq__": refuse, "__hash__": None})
 
 
 def upper_path_new(_cls, scheme, netloc, path, query, fragment):
     return _tuple_new(_cls, (scheme, netloc, path.upper(), query, fragment))  # noqa: F821 (the class's globals)
 
 
-class UpperPathParseResult(urllib.parse.ParseResult):
-    def __new__(cls, scheme, netloc, path, params, query, fragment):
-        return super().__new__(cls, scheme, netloc, path.upper(), params, query, fragment)
+def upper_path(result_class):
+    """A subclass of a result class, or of its namedtuple base, whose constructor upper-cases the path."""
+    def __new__(cls, *fields):
+        return super(made, cls).__new__(cls, *fields[:2], fields[2].upper(), *fields[3:])
 
-
-class UpperPathParseBase(urllib.parse._ParseResultBase):
-    __slots__ = ()
-
-    def __new__(cls, scheme, netloc, path, params, query, fragment):
-        return super().__new__(cls, scheme, netloc, path.upper(), params, query, fragment)
-
-
-class UpperPathBase(urllib.parse._SplitResultBase):
-    __slots__ = ()
-
-    def __new__(cls, scheme, netloc, path, query, fragment):
-        return super().__new__(cls, scheme, netloc, path.upper(), query, fragment)
+    made = type("UpperPath" + result_class.__name__, (result_class,), {"__new__": __new__, "__slots__": ()})
+    return made
 
 
 class BasesOf:
@@ -292,7 +268,7 @@ CHANGES = {
     "urljoin-wrapped": lambda m: m.setattr(urllib.parse, "urljoin", urljoin_with_marker),
     "_splitnetloc": lambda m: m.setattr(urllib.parse, "_splitnetloc", upper_netloc_splitnetloc),
     "_noop": lambda m: m.setattr(urllib.parse, "_noop", shouting_result),
-    "ParseResult-subclass": lambda m: m.setattr(urllib.parse, "ParseResult", UpperPathParseResult),
+    "ParseResult-subclass": lambda m: m.setattr(urllib.parse, "ParseResult", upper_path(urllib.parse.ParseResult)),
     "urlsplit-cached-wrapper": lambda m: m.setattr(
         urllib.parse, "urlsplit", functools.lru_cache(typed=True)(lambda *a: UpperPathSplitResult(*_real_urlsplit(*a)))),
     "shadowing-builtin": lambda m: m.setattr(urllib.parse, "min", max, raising=False),
@@ -309,9 +285,9 @@ CHANGES = {
         namedtuple_new(urllib.parse._SplitResultBase).__globals__, "_tuple_new",
         lambda cls, values: tuple.__new__(cls, [value.upper() for value in values])),
     "bases-of-ParseResult": lambda m: m.setattr(BasesOf(urllib.parse.ParseResult), "bases",
-                                                (UpperPathParseBase, urllib.parse._NetlocResultMixinStr)),
+                                                (upper_path(urllib.parse._ParseResultBase), urllib.parse._NetlocResultMixinStr)),
     "bases-of-SplitResult": lambda m: m.setattr(BasesOf(urllib.parse.SplitResult), "bases",
-                                                (UpperPathBase, urllib.parse._NetlocResultMixinStr)),
+                                                (upper_path(urllib.parse._SplitResultBase), urllib.parse._NetlocResultMixinStr)),
 }
 _real_urlsplit = urllib.parse.urlsplit.__wrapped__
 
