@@ -11,7 +11,7 @@ namespace {
 
 using namespace py;
 
-long long integer(Borrowed number)
+[[maybe_unused]] long long integer(Borrowed number)
 {
     const long long value = PyLong_AsLongLong(number);
     if (value == -1 && PyErr_Occurred()) throw python_error{};
@@ -19,22 +19,26 @@ long long integer(Borrowed number)
 }
 
 // Why the file at `torrc_path` must not configure tor, or nullptr when it may. lstat looks at
-// the path itself: tor would read the target of a link, which anybody may have chosen.
-const char* distrust_reason(Borrowed module, const module_state& state, Borrowed torrc_path)
+// the path itself: tor would read the target of a link, which anybody may have chosen. Windows
+// has neither these file types nor owners in lstat's answer; nothing is checked there.
+const char* distrust_reason([[maybe_unused]] Borrowed module, [[maybe_unused]] const module_state& state,
+                            [[maybe_unused]] Borrowed torrc_path)
 {
+#ifdef _WIN32
+    return nullptr;
+#else
     Ref status = call(global_attribute(module, state.os, state.lstat).get(), torrc_path);
-    const auto mode = static_cast<unsigned long long>(integer(get_attr(status.get(), state.st_mode.get()).get()));
+    const auto mode = static_cast<mode_t>(integer(get_attr(status.get(), state.st_mode.get()).get()));
     if (S_ISLNK(mode)) return "it is a symbolic link";
     if (S_ISDIR(mode)) return "it is a directory";
     if (!S_ISREG(mode)) return "it is not a regular file";
-#ifndef _WIN32
     Ref user = current_user_id(module, state);
     Ref owner = get_attr(status.get(), state.st_uid.get());
     if (user && require(PyObject_RichCompareBool(owner.get(), user.get(), Py_NE)) == 1)
         return "it belongs to another user";
     if ((mode & (S_IWGRP | S_IWOTH)) != 0) return "users other than its owner may write to it";
-#endif
     return nullptr;
+#endif
 }
 
 } // namespace
