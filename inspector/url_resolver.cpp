@@ -47,6 +47,18 @@ url_resolver::url_resolver(const module_state& state, Borrowed module, Borrowed 
 {
 }
 
+url_resolver::~url_resolver()
+{
+    // Once the extractor is done: nothing but urllib.parse's own functions ran between holds()
+    // and here. Not while an exception is on its way; a failure here only costs a cache.
+    if (!own_calls_ || PyErr_Occurred() != nullptr) return;
+    try {
+        state_.url_library.note_own_calls();
+    } catch (...) {
+        PyErr_Clear();
+    }
+}
+
 void url_resolver::look_up_functions()
 {
     looked_up_ = true;
@@ -90,7 +102,7 @@ std::optional<resolved_url> url_resolver::resolve(Borrowed reference)
         result.url = call(urljoin_.get(), base_.get(), reference);
         result.netloc = get_attr(call(urlparse_.get(), result.url.get()).get(), state_.netloc.get());
     });
-    if (library_holds_) state_.url_library.note_own_calls();
+    own_calls_ = library_holds_;
     if (!well_formed) return std::nullopt;
     return result;
 }
@@ -101,7 +113,7 @@ Ref url_resolver::join(Borrowed reference)
     if (std::optional<resolved_url> native = native_join(reference)) return std::move(native->url);
     Ref url;
     const bool well_formed = completes_unless(PyExc_ValueError, [&] { url = call(urljoin_.get(), base_.get(), reference); });
-    if (library_holds_) state_.url_library.note_own_calls();
+    own_calls_ = library_holds_;
     if (!well_formed) return Ref::borrow(reference);
     return url;
 }
