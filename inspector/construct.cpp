@@ -19,7 +19,12 @@ Ref construct(Borrowed module, PyObject* const* args)
     Ref document = call(lookup_global(module, state.LexborHTMLParser.get()).get(), html);
     set_attr(self, state.parser.get(), document.get());
     set_attr(self, state.url.get(), url);
-    Ref parts = call(lookup_global(module, state.urlparse.get()).get(), url);
+    Ref urlparse = lookup_global(module, state.urlparse.get());
+    // holds() drops answers that urllib.parse cached while it was changed, so that the domain
+    // and the links resolved later come from the same urllib.parse.
+    const bool sound = state.url_library.is_urlparse(urlparse.get()) && state.url_library.holds();
+    Ref parts = call(urlparse.get(), url);
+    if (sound) state.url_library.note_own_calls();
     set_attr(self, state.domain.get(), get_attr(parts.get(), state.netloc.get()).get());
 
     // JSON-LD blocks are scripts, so they are counted before the scripts go.

@@ -47,6 +47,18 @@ url_resolver::url_resolver(const module_state& state, Borrowed module, Borrowed 
 {
 }
 
+url_resolver::~url_resolver()
+{
+    // Once the extractor is done: nothing but urllib.parse's own functions ran between holds()
+    // and here. Not while an exception is on its way; a failure here only costs a cache.
+    if (!own_calls_ || PyErr_Occurred() != nullptr) return;
+    try {
+        state_.url_library.note_own_calls();
+    } catch (...) {
+        PyErr_Clear();
+    }
+}
+
 void url_resolver::look_up_functions()
 {
     looked_up_ = true;
@@ -56,8 +68,9 @@ void url_resolver::look_up_functions()
     const url_library_guard& library = state_.url_library;
     if (!library.is_urljoin(urljoin_.get())) return;
     if (purpose_ == purpose::links && !library.is_urlparse(urlparse_.get())) return;
+    library_holds_ = library.holds();
     const std::optional<std::string_view> base = ascii_text(base_.get());
-    if (!base || !library.holds()) return;
+    if (!base || !library_holds_) return;
     joiner_ = plain_url_joiner::for_base(*base);
     if (joiner_ && purpose_ == purpose::links) base_netloc_ = ascii_string(joiner_->base_netloc());
 }
@@ -89,6 +102,7 @@ std::optional<resolved_url> url_resolver::resolve(Borrowed reference)
         result.url = call(urljoin_.get(), base_.get(), reference);
         result.netloc = get_attr(call(urlparse_.get(), result.url.get()).get(), state_.netloc.get());
     });
+    own_calls_ = library_holds_;
     if (!well_formed) return std::nullopt;
     return result;
 }
@@ -98,8 +112,9 @@ Ref url_resolver::join(Borrowed reference)
     if (!looked_up_) look_up_functions();
     if (std::optional<resolved_url> native = native_join(reference)) return std::move(native->url);
     Ref url;
-    if (!completes_unless(PyExc_ValueError, [&] { url = call(urljoin_.get(), base_.get(), reference); }))
-        return Ref::borrow(reference);
+    const bool well_formed = completes_unless(PyExc_ValueError, [&] { url = call(urljoin_.get(), base_.get(), reference); });
+    own_calls_ = library_holds_;
+    if (!well_formed) return Ref::borrow(reference);
     return url;
 }
 

@@ -25,6 +25,10 @@ public:
     // Resolves form actions with join(): urljoin only.
     static url_resolver for_form_actions(const module_state& state, Borrowed module, Borrowed page_url);
 
+    url_resolver(url_resolver&&) = default;
+    // Tells the guard of the calls of urllib.parse's functions made while it held.
+    ~url_resolver();
+
     // For links. Nothing when the URL functions reject the reference as malformed (ValueError).
     std::optional<resolved_url> resolve(Borrowed reference);
     // The reference as written when urljoin rejects it as malformed (ValueError).
@@ -41,6 +45,9 @@ private:
     Ref module_, base_;
     purpose purpose_;
     bool looked_up_ = false;
+    // urllib.parse's own functions, unchanged when looked up: their answers do not make its
+    // caches stale, so the guard takes their cache misses as seen (own_calls_: there were some).
+    bool library_holds_ = false, own_calls_ = false;
     Ref urljoin_, urlparse_;                // urlparse_ only for links
     std::optional<plain_url_joiner> joiner_; // set when the native path applies
     Ref base_netloc_;                        // the base's netloc as a str, shared by the links that keep it

@@ -27,11 +27,11 @@ module_state::module_state(Borrowed module)
     probe_keywords = own(PyTuple_Pack(2, capture_output.get(), timeout.get()));
     daemon_keywords =
         own(PyTuple_Pack(4, stdin_.get(), stdout_.get(), stderr_.get(), start_new_session.get()));
+    temporary_keywords = own(PyTuple_Pack(2, prefix.get(), dir.get()));
     zero = own(PyLong_FromLong(0));
     one = own(PyLong_FromLong(1));
     two = own(PyLong_FromLong(2));
     one_and_a_half = own(PyFloat_FromDouble(1.5));
-    owner_only = own(PyLong_FromLong(0600));
 
     add_import(module, "os");
     add_import(module, "subprocess");

@@ -17,7 +17,15 @@ Ref probe_command(const module_state& state);
 // 3: one probe; true when curl exited with 0. An Exception of the probe counts as a failure.
 bool proxy_answers(Borrowed module, const module_state& state, Borrowed check_cmd);
 
-// 4: kills any running tor and starts a new one on the configuration file, without waiting.
+// Raises PermissionError, after a warning, unless the configuration file is a regular file of
+// the current user that no other user may write: tor would take its settings from it.
+void require_trusted_torrc(Borrowed module, const module_state& state, Borrowed torrc_path);
+
+// os.geteuid(), or an empty Ref where os has none.
+Ref current_user_id(Borrowed module, const module_state& state);
+
+// 4: kills the current user's running tor and starts a new one on the configuration file,
+// without waiting.
 void restart_tor(Borrowed module, const module_state& state, Borrowed torrc_path);
 
 // 5: up to 20 probes, 1.5 seconds apart, logging the exit address or giving up with a warning.

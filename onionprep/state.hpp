@@ -22,8 +22,9 @@ struct module_state {
     // Attribute and method names.
     Ref run, Popen, DEVNULL, returncode, stdout_, path, exists, expanduser, system, remove, sleep;
     Ref info, success, warning, write, decode, strip;
-    // os.open and the flags of the exclusive creation of the configuration file.
-    Ref os_open, write_only, create, exclusive, no_follow;
+    // What writing the configuration file and checking an existing one use.
+    Ref environ, get, isabs, dirname, link, fsync, flush, fileno, lstat, st_mode, st_uid, geteuid;
+    Ref tempfile, mkstemp, prefix, dir;
     // The warnings module and what silences one kind of warning for a moment.
     Ref warnings, catch_warnings, simplefilter, ignore;
     // Keyword names.
@@ -32,13 +33,14 @@ struct module_state {
     Ref version_keywords; // ("capture_output", "check")
     Ref probe_keywords;   // ("capture_output", "timeout")
     Ref daemon_keywords;  // ("stdin", "stdout", "stderr", "start_new_session")
-    // Numbers: the probe's time limit, the pauses, the exit status that means success, and
-    // the mode of the configuration file (read and write for its owner only).
-    Ref zero, one, two, one_and_a_half, owner_only;
+    Ref temporary_keywords; // ("prefix", "dir")
+    // Numbers: the probe's time limit, the pauses and the exit status that means success.
+    Ref zero, one, two, one_and_a_half;
 
     // Command words, paths and the configuration text.
     Ref tor, version_flag, config_flag, curl, silent_flag, socks5_hostname_flag, proxy_address, ip_echo_url;
     Ref termux_directory, termux_install, debian_install, kill_tor, torrc_literal, write_mode, torrc_text;
+    Ref home_variable, temporary_prefix;
     // Log messages.
     Ref tor_missing, restarting, starting, waiting, bootstrapped, giving_up, empty_text;
 
@@ -71,11 +73,22 @@ inline constexpr text interned_names[] = {
     {&module_state::write, "write"},
     {&module_state::decode, "decode"},
     {&module_state::strip, "strip"},
-    {&module_state::os_open, "open"},
-    {&module_state::write_only, "O_WRONLY"},
-    {&module_state::create, "O_CREAT"},
-    {&module_state::exclusive, "O_EXCL"},
-    {&module_state::no_follow, "O_NOFOLLOW"},
+    {&module_state::environ, "environ"},
+    {&module_state::get, "get"},
+    {&module_state::isabs, "isabs"},
+    {&module_state::dirname, "dirname"},
+    {&module_state::link, "link"},
+    {&module_state::fsync, "fsync"},
+    {&module_state::flush, "flush"},
+    {&module_state::fileno, "fileno"},
+    {&module_state::lstat, "lstat"},
+    {&module_state::st_mode, "st_mode"},
+    {&module_state::st_uid, "st_uid"},
+    {&module_state::geteuid, "geteuid"},
+    {&module_state::tempfile, "tempfile"},
+    {&module_state::mkstemp, "mkstemp"},
+    {&module_state::prefix, "prefix"},
+    {&module_state::dir, "dir"},
     {&module_state::warnings, "warnings"},
     {&module_state::catch_warnings, "catch_warnings"},
     {&module_state::simplefilter, "simplefilter"},
@@ -100,13 +113,16 @@ inline constexpr text plain_texts[] = {
     {&module_state::termux_directory, "/data/data/com.termux"},
     {&module_state::termux_install, "pkg install tor -y"},
     {&module_state::debian_install, "sudo apt install tor -y"},
-    // -x: only processes named exactly "tor", not "torrent" or "monitor".
+    // -x: only processes named exactly "tor", not "torrent" or "monitor". Where the effective
+    // user is known, "-u <uid>" is added: other users' tor processes are not ours to end.
     {&module_state::kill_tor, "pkill -x tor"},
     {&module_state::torrc_literal, "~/.vornel_torrc"},
     {&module_state::write_mode, "w"},
     {&module_state::ignore, "ignore"},
     // Cookie authentication keeps other local programs from reconfiguring Tor via port 9051.
     {&module_state::torrc_text, "SocksPort 9050\nControlPort 9051\nCookieAuthentication 1\n"},
+    {&module_state::home_variable, "HOME"},
+    {&module_state::temporary_prefix, ".vornel_torrc."},
     {&module_state::tor_missing, "Tor not found. Installing..."},
     {&module_state::restarting, "Tor SOCKS5 proxy offline or not ready. Restarting..."},
     // U+1F680 rocket
@@ -128,8 +144,8 @@ void module_state::for_each_reference(Visit&& visit)
     visit(open);
     py::for_each_member(*this, interned_names, visit);
     py::for_each_member(*this, plain_texts, visit);
-    for (Ref* ref : {&version_keywords, &probe_keywords, &daemon_keywords, &zero, &one, &two, &one_and_a_half,
-                      &owner_only})
+    for (Ref* ref : {&version_keywords, &probe_keywords, &daemon_keywords, &temporary_keywords, &zero, &one, &two,
+                      &one_and_a_half})
         visit(*ref);
 }
 

@@ -14,9 +14,10 @@ namespace {
 
 using namespace py;
 
-// Whether the wait status that os.system returned says Ctrl-C ended the installer: the shell
-// was killed by SIGINT, or it exited with 128 + SIGINT, as a shell or sudo does whose own child
-// SIGINT ended. Windows has no wait statuses; there Ctrl-C reaches the interpreter itself.
+// Whether the wait status that os.system returned says Ctrl-C (SIGINT) or Ctrl-\ (SIGQUIT)
+// ended the installer: the shell was killed by one of them, or it exited with 128 + its number,
+// as a shell or sudo does whose own child the signal ended. Windows has no wait statuses;
+// there Ctrl-C reaches the interpreter itself.
 bool ended_by_interrupt([[maybe_unused]] Borrowed status)
 {
 #ifdef _WIN32
@@ -27,8 +28,11 @@ bool ended_by_interrupt([[maybe_unused]] Borrowed status)
     const long value = PyLong_AsLongAndOverflow(status, &overflow);
     if (overflow != 0 || value < 0 || value > 0xFFFF) return false; // -1: the shell never ran
     const int wait_status = static_cast<int>(value);
-    return (WIFSIGNALED(wait_status) && WTERMSIG(wait_status) == SIGINT) ||
-           (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 128 + SIGINT);
+    for (const int signal : {SIGINT, SIGQUIT})
+        if ((WIFSIGNALED(wait_status) && WTERMSIG(wait_status) == signal) ||
+            (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 128 + signal))
+            return true;
+    return false;
 #endif
 }
 
@@ -50,8 +54,8 @@ void ensure_tor_installed(Borrowed module, const module_state& state)
     const bool termux = is_true(call_method(path.get(), state.exists.get(), state.termux_directory.get()).get());
     Ref system = global_attribute(module, state.os, state.system);
     Ref status = call(system.get(), termux ? state.termux_install.get() : state.debian_install.get());
-    // os.system ignores SIGINT in this process while the installer runs, so a Ctrl-C at the
-    // terminal ends only the installer. Stop here as the interpreter would have, before the
+    // os.system ignores SIGINT and SIGQUIT in this process while the installer runs, so a
+    // Ctrl-C or Ctrl-\ at the terminal ends only the installer. Stop here as the interpreter would have, before the
     // configuration is written or any tor is killed. Any other failed installation shows when
     // tor is started.
     if (ended_by_interrupt(status.get())) {

@@ -25,12 +25,22 @@ void let_daemon_run_on(const module_state& state, Ref process)
     });
 }
 
+// "pkill -x -u <uid> tor": other users' tor processes are left alone.
+Ref kill_command(Borrowed module, const module_state& state)
+{
+    Ref user = current_user_id(module, state);
+    if (!user) return Ref::borrow(state.kill_tor.get());
+    return own(PyUnicode_FromFormat("pkill -x -u %S tor", user.get()));
+}
+
 } // namespace
 
 void restart_tor(Borrowed module, const module_state& state, Borrowed torrc_path)
 {
     log(module, state, state.warning, state.restarting.get());
-    call(global_attribute(module, state.os, state.system).get(), state.kill_tor.get());
+    // Checked before any tor is stopped: no tor is started with a file someone else controls.
+    require_trusted_torrc(module, state, torrc_path);
+    call(global_attribute(module, state.os, state.system).get(), kill_command(module, state).get());
     call(global_attribute(module, state.time, state.sleep).get(), state.one.get());
     log(module, state, state.info, state.starting.get());
 

@@ -10,63 +10,74 @@ namespace {
 
 using namespace py;
 
-// Removes the configuration file whose writing failed, so that a later call writes it afresh
-// instead of finding a broken file that it never rewrites. An Exception of the removal is
-// dropped: the error of the write is the one the caller sees.
-void remove_partial_file(Borrowed module, const module_state& state, Borrowed torrc_path)
+// The configuration belongs in a home directory. An empty HOME would put it at the root of the
+// file system (/.vornel_torrc), a relative one wherever the caller happens to be.
+void require_home(Borrowed module, const module_state& state, Borrowed torrc_path)
 {
-    const saved_exception write_error;
-    completes_unless_exception([&] {
-        Ref remove = global_attribute(module, state.os, state.remove);
-        call(remove.get(), torrc_path);
+    Ref path = global_attribute(module, state.os, state.path);
+    Ref environ = global_attribute(module, state.os, state.environ);
+    Ref home = mapping_get(environ.get(), state.home_variable.get(), state.get.get());
+    const bool home_usable = home.get() == Py_None || is_true(call_method(path.get(), state.isabs.get(), home.get()).get());
+    if (home_usable && is_true(call_method(path.get(), state.isabs.get(), torrc_path).get())) return;
+    PyErr_Format(PyExc_RuntimeError,
+                 "ensure_tor_env needs a home directory for ~/.vornel_torrc, but HOME is %R: set HOME to an "
+                 "absolute path",
+                 home.get());
+    throw python_error{};
+}
+
+// Removes the temporary file; an Exception of the removal is dropped (at worst a file of its own
+// name is left behind), and an error being raised stays the one the caller sees.
+void remove_temporary(Borrowed module, const module_state& state, Borrowed temporary)
+{
+    const saved_exception raised;
+    completes_unless_exception([&] { call(global_attribute(module, state.os, state.remove).get(), temporary); });
+}
+
+// A new, empty file of a name of its own in `folder`, created exclusively and readable and
+// writable by its owner only: (descriptor, path).
+Ref make_temporary(Borrowed module, const module_state& state, Borrowed torrc_path)
+{
+    Ref folder = call_method(global_attribute(module, state.os, state.path).get(), state.dirname.get(), torrc_path);
+    Ref tempfile = own(PyImport_Import(state.tempfile.get()));
+    Ref mkstemp = get_attr(tempfile.get(), state.mkstemp.get());
+    PyObject* args[] = {state.temporary_prefix.get(), folder.get()};
+    return own(PyObject_Vectorcall(mkstemp.get(), args, 0, state.temporary_keywords.get()));
+}
+
+// The whole text, on disk before the file gets its name.
+void write_text(Borrowed module, const module_state& state, Borrowed descriptor)
+{
+    // open takes the descriptor over (and closes it if it fails after that).
+    Ref file = call(state.open.get(), descriptor, state.write_mode.get());
+    with_context(file.get(), [&](Borrowed handle) {
+        static_cast<void>(call_method(handle, state.write.get(), state.torrc_text.get()));
+        static_cast<void>(call_method(handle, state.flush.get()));
+        Ref fileno = call_method(handle, state.fileno.get());
+        call(global_attribute(module, state.os, state.fsync).get(), fileno.get());
     });
 }
 
-// os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW. Windows has no O_NOFOLLOW; there
-// O_EXCL alone already refuses every existing path.
-Ref creation_flags(const module_state& state, Borrowed os)
-{
-    Ref flags = get_attr(os, state.write_only.get());
-    for (const Ref* name : {&state.create, &state.exclusive})
-        flags = own(PyNumber_Or(flags.get(), get_attr(os, name->get()).get()));
-    completes_unless(PyExc_AttributeError, [&] {
-        flags = own(PyNumber_Or(flags.get(), get_attr(os, state.no_follow.get()).get()));
-    });
-    return flags;
-}
-
-// A descriptor of a new, empty file at torrc_path that only its owner may read and write, or
-// none when the path exists in any form. The creation is exclusive and follows no link, so a
-// file that appeared since the existence check, or a planted link (even one that points
-// nowhere), is never truncated or written through.
-Ref create_new_file(Borrowed module, const module_state& state, Borrowed torrc_path)
-{
-    Ref os = lookup_global(module, state.os.get());
-    Ref flags = creation_flags(state, os.get());
-    Ref descriptor;
-    completes_unless(PyExc_FileExistsError, [&] {
-        Ref os_open = get_attr(os.get(), state.os_open.get());
-        PyObject* args[] = {torrc_path, flags.get(), state.owner_only.get()};
-        descriptor = own(PyObject_Vectorcall(os_open.get(), args, 3, nullptr));
-    });
-    return descriptor;
-}
-
+// Writes the configuration under a temporary name in the same folder, then links it into place,
+// which replaces nothing: the path either does not exist or holds the whole text, even when
+// the write and the removal of the temporary file both fail. A path that appeared meanwhile, in
+// any form, is left as it is, like a file found by the existence check.
 void write_torrc(Borrowed module, const module_state& state, Borrowed torrc_path)
 {
-    Ref descriptor = create_new_file(module, state, torrc_path);
-    if (!descriptor) return; // there after all: left as it is, like a file found by the check
-    // From here on the file is this call's own, so a failure may remove it. open takes the
-    // descriptor over (and closes it if it fails after that), so it is never closed here.
+    Ref made = make_temporary(module, state, torrc_path);
+    Ref descriptor = own(PySequence_GetItem(made.get(), 0));
+    Ref temporary = own(PySequence_GetItem(made.get(), 1));
     try {
-        Ref file = call(state.open.get(), descriptor.get(), state.write_mode.get());
-        with_context(file.get(), [&](Borrowed handle) {
-            static_cast<void>(call_method(handle, state.write.get(), state.torrc_text.get()));
+        write_text(module, state, descriptor.get());
+        completes_unless(PyExc_FileExistsError, [&] {
+            Ref link = global_attribute(module, state.os, state.link);
+            static_cast<void>(call(link.get(), temporary.get(), torrc_path));
         });
     } catch (const python_error&) {
-        remove_partial_file(module, state, torrc_path);
+        remove_temporary(module, state, temporary.get());
         throw;
     }
+    remove_temporary(module, state, temporary.get());
 }
 
 } // namespace
@@ -75,7 +86,9 @@ Ref ensure_torrc(Borrowed module, const module_state& state)
 {
     Ref torrc_path = call_method(global_attribute(module, state.os, state.path).get(), state.expanduser.get(),
                                  state.torrc_literal.get());
-    // An existing file, whatever it holds, is left as it is: it may have been edited on purpose.
+    require_home(module, state, torrc_path.get());
+    // An existing file is not rewritten: it may have been edited on purpose. Whether tor may be
+    // started with it is checked when tor is started.
     Ref found = call_method(global_attribute(module, state.os, state.path).get(), state.exists.get(), torrc_path.get());
     if (!is_true(found.get())) write_torrc(module, state, torrc_path.get());
     return torrc_path;

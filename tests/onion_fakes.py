@@ -5,8 +5,10 @@ the whole sequence of what ensure_tor_env did. Nothing here sleeps or starts a p
 """
 
 import os
+import resource
 import subprocess
 import types
+from contextlib import contextmanager
 
 DEVNULL = object()  # told apart from the real subprocess.DEVNULL on purpose
 
@@ -19,6 +21,17 @@ class Completed:
         self.stdout = stdout
 
 
+class InFrontOf(types.SimpleNamespace):
+    """Fakes in front of a real module: what is not faked here is the module's own."""
+
+    def __init__(self, module, **fakes):
+        super().__init__(**fakes)
+        self._module = module
+
+    def __getattr__(self, name):
+        return getattr(self._module, name)
+
+
 class FakeWorld:
     """One scripted run of ensure_tor_env.
 
@@ -26,29 +39,29 @@ class FakeWorld:
     probes: outcome of each curl probe in turn: an exit status, (status, output) or an
         exception to raise; once they are used up every probe exits with 7.
     existing: paths that os.path.exists reports (the config is found in `home`).
+    home: the folder that "~" stands for; None: the real os.path.expanduser, as HOME says.
     install_status: what os.system returns for the installer, a wait status.
-    full_disk: os.open creates the file for real but hands back a descriptor of /dev/full, on
-        which every write fails with ENOSPC.
+    remove_error: raised by os.remove, after it was recorded.
+    Everything of os that is not faked (os.link, os.lstat, os.geteuid, ...) is the real one.
     """
 
     def __init__(self, home, version=None, probes=(), existing=(), popen_error=None, remove_error=None,
-                 install_status=0, full_disk=False):
-        self.home = str(home)
+                 install_status=0):
+        self.home = None if home is None else str(home)
         self.version = version
         self.probes = list(probes)
         self.existing = set(existing)
         self.popen_error = popen_error
         self.remove_error = remove_error
         self.install_status = install_status
-        self.full_disk = full_disk
         self.calls = []
         self.subprocess = types.SimpleNamespace(run=self._run, Popen=self._popen, DEVNULL=DEVNULL)
-        self.os = types.SimpleNamespace(
-            path=types.SimpleNamespace(exists=self._exists, expanduser=self._expanduser),
+        self.os = InFrontOf(
+            os,
+            path=InFrontOf(os.path, exists=self._exists, expanduser=self._expanduser),
             system=self._system,
             remove=self._remove,
-            open=self._open,
-            **{flag: getattr(os, flag) for flag in ("O_WRONLY", "O_CREAT", "O_EXCL", "O_NOFOLLOW")},
+            link=self._link,
         )
         self.time = types.SimpleNamespace(sleep=lambda seconds: self.calls.append(("sleep", seconds)))
         self.logger = types.SimpleNamespace(**{
@@ -58,7 +71,7 @@ class FakeWorld:
 
     @property
     def torrc(self):
-        return os.path.join(self.home, ".vornel_torrc")
+        return os.path.expanduser("~/.vornel_torrc") if self.home is None else os.path.join(self.home, ".vornel_torrc")
 
     def _run(self, command, **keywords):
         self.calls.append(("run", command, keywords))
@@ -83,19 +96,15 @@ class FakeWorld:
 
     def _expanduser(self, path):
         self.calls.append(("expanduser", path))
-        return path.replace("~", self.home, 1)
+        return os.path.expanduser(path) if self.home is None else path.replace("~", self.home, 1)
 
     def _system(self, command):
         self.calls.append(("system", command))
         return self.install_status if command.endswith("install tor -y") else 0
 
-    def _open(self, path, flags, mode):
-        self.calls.append(("open", path, flags, mode))
-        descriptor = os.open(path, flags, mode)
-        if not self.full_disk:
-            return descriptor
-        os.close(descriptor)
-        return os.open("/dev/full", os.O_WRONLY)
+    def _link(self, source, destination):
+        self.calls.append(("link", source, destination))
+        os.link(source, destination)
 
     def _remove(self, path):
         self.calls.append(("remove", path))
@@ -112,6 +121,17 @@ class FakeWorld:
 
     def probe_calls(self):
         return [call for call in self.calls if call[0] == "run" and call[1][0] == "curl"]
+
+
+@contextmanager
+def file_size_limit(size):
+    """Writes beyond `size` bytes fail with EFBIG (the interpreter ignores SIGXFSZ)."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (size, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
 
 
 def timeout_expired():

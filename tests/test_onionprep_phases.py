@@ -2,7 +2,6 @@
 
 import errno
 import os
-import resource
 import signal
 import stat
 import subprocess
@@ -10,7 +9,7 @@ from contextlib import contextmanager, nullcontext
 
 import pytest
 
-from onion_fakes import DEVNULL, install_fakes, timeout_expired
+from onion_fakes import DEVNULL, file_size_limit, install_fakes, timeout_expired
 from vornel import onionprep
 
 TORRC_TEXT = "SocksPort 9050\nControlPort 9051\nCookieAuthentication 1\n"
@@ -20,7 +19,7 @@ STARTING = ("info", "\U0001f680 Starting Tor background process...")
 WAITING = ("info", "\u23f3 Waiting for Tor circuits to finalize (Bootstrapping)...")
 BOOTSTRAPPED = "\U0001f6e1\ufe0f Tor circuits fully bootstrapped! Exit IP: "
 GIVING_UP = ("warning", "\u26a0\ufe0f Tor is taking longer than usual to connect. Proceeding anyway...")
-EXCLUSIVE_CREATION = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
+KILL_TOR = f"pkill -x -u {os.geteuid()} tor"  # the current user's tor processes only
 
 
 @pytest.fixture
@@ -30,7 +29,7 @@ def world(tmp_path, monkeypatch):
 
 def after_config(world):
     """The calls of phases 3 to 5: everything after the configuration file was dealt with."""
-    last = max(i for i, call in enumerate(world.calls) if call[0] in ("exists", "open"))
+    last = max(i for i, call in enumerate(world.calls) if call[0] in ("exists", "link", "remove"))
     return world.calls[last + 1:]
 
 
@@ -70,6 +69,9 @@ def test_interrupted_version_check_propagates(world, interruption):
 @pytest.mark.parametrize("status, interrupted", [
     pytest.param(signal.SIGINT, True, id="killed-by-SIGINT"),  # the shell, or what it ran in its place
     pytest.param(130 << 8, True, id="exit-130"),  # a shell or sudo whose own child SIGINT ended
+    pytest.param(signal.SIGQUIT, True, id="killed-by-SIGQUIT"),  # Ctrl-\\
+    pytest.param(signal.SIGQUIT | 0x80, True, id="killed-by-SIGQUIT-core-dumped"),
+    pytest.param(131 << 8, True, id="exit-131"),
     pytest.param(1 << 8, False, id="exit-1"),
     pytest.param(100 << 8, False, id="exit-100"),  # apt's failure
     pytest.param(signal.SIGTERM, False, id="killed-by-SIGTERM"),
@@ -82,7 +84,7 @@ def test_installer_ended_by_ctrl_c_stops_the_call(world, status, interrupted):
     if interrupted:  # before the configuration and before any kill
         assert fake.calls[-1] == ("system", "sudo apt install tor -y") and not os.path.exists(fake.torrc)
     else:  # the failure shows later, as before
-        assert ("system", "pkill -x tor") in fake.calls and os.path.exists(fake.torrc)
+        assert ("system", KILL_TOR) in fake.calls and os.path.exists(fake.torrc)
 
 
 # Phase 2: the configuration file.
@@ -116,18 +118,16 @@ def test_new_configuration_is_private_to_its_owner(world, mask):
     finally:
         os.umask(previous)
     assert stat.S_IMODE(os.stat(fake.torrc).st_mode) == 0o600
-    assert fake.of("open") == [(fake.torrc, EXCLUSIVE_CREATION, 0o600)]
+    assert_linked_from_a_temporary_file(fake)
+    assert os.listdir(fake.home) == [".vornel_torrc"]  # the temporary name is gone
 
 
-@contextmanager
-def file_size_limit(size):
-    """Writes beyond `size` bytes fail with EFBIG (the interpreter ignores SIGXFSZ)."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (size, hard))
-    try:
-        yield
-    finally:
-        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+def assert_linked_from_a_temporary_file(fake):
+    """The configuration was written under another name in its folder, linked into place, and
+    that name removed."""
+    [(temporary, destination)] = fake.of("link")
+    assert destination == fake.torrc and os.path.dirname(temporary) == fake.home and temporary != fake.torrc
+    assert fake.of("remove") == [(temporary,)]
 
 
 def plant(kind, torrc, elsewhere):
@@ -156,11 +156,17 @@ def test_path_the_check_missed_is_left_alone(world, tmp_path, kind, write_limit)
     elsewhere.mkdir()
     plant(kind, tmp_path / ".vornel_torrc", elsewhere)
     before = snapshot(tmp_path), snapshot(elsewhere)
+    # The text is written under a name of its own first, so a failed write raises; either way
+    # the planted path stays as it was.
     with file_size_limit(write_limit) if write_limit else nullcontext():
-        assert onionprep.ensure_tor_env() is None
+        with pytest.raises(OSError) if write_limit else nullcontext():
+            assert onionprep.ensure_tor_env() is None
     assert (snapshot(tmp_path), snapshot(elsewhere)) == before  # nothing created, truncated or removed
-    assert fake.of("open") == [(fake.torrc, EXCLUSIVE_CREATION, 0o600)] and fake.of("remove") == []
-    assert after_config(fake) == [("run", PROBE, {"capture_output": True, "timeout": 2})]  # the call goes on
+    if write_limit is None:
+        assert_linked_from_a_temporary_file(fake)  # the link replaced nothing
+        assert after_config(fake) == [("run", PROBE, {"capture_output": True, "timeout": 2})]  # the call goes on
+    else:
+        assert fake.of("link") == [] and len(fake.of("remove")) == 1  # only the temporary file
 
 
 def test_configuration_reported_existing_is_never_opened(world):
@@ -168,6 +174,65 @@ def test_configuration_reported_existing_is_never_opened(world):
     fake.existing.add(fake.torrc)
     onionprep.ensure_tor_env()
     assert not os.path.exists(fake.torrc)
+
+
+def plant_configuration(kind, torrc, elsewhere):
+    """Puts at the configuration path what its kind says, a planted SocksPort in each file."""
+    planted = "SocksPort 0.0.0.0:9050\n"
+    if kind == "directory":
+        torrc.mkdir()
+    elif kind == "named-pipe":
+        os.mkfifo(torrc)
+    elif kind in ("link-to-own-file", "dangling-link"):
+        (elsewhere / "mine").write_text(planted)
+        torrc.symlink_to(elsewhere / ("mine" if kind == "link-to-own-file" else "nowhere"))
+    else:
+        torrc.write_text(planted)
+        torrc.chmod({"group-writable": 0o620, "writable-by-others": 0o602, "own-0644": 0o644}.get(kind, 0o600))
+        if kind == "another-users-file":
+            if os.geteuid() != 0:
+                pytest.skip("making a file of another user needs root")
+            os.chown(torrc, 65534, 65534)
+
+
+@pytest.mark.parametrize("kind, reason", [
+    ("directory", "it is a directory"),
+    ("named-pipe", "it is not a regular file"),
+    ("link-to-own-file", "it is a symbolic link"),  # tor would read whatever the link points at
+    ("dangling-link", "it is a symbolic link"),
+    ("another-users-file", "it belongs to another user"),
+    ("group-writable", "users other than its owner may write to it"),
+    ("writable-by-others", "users other than its owner may write to it"),
+    ("own-0600", None),
+    ("own-0644", None),
+])
+def test_tor_is_started_only_with_a_configuration_its_user_controls(world, tmp_path, kind, reason):
+    fake = world(probes=[7, 0])
+    elsewhere = tmp_path / "etc"
+    elsewhere.mkdir()
+    plant_configuration(kind, tmp_path / ".vornel_torrc", elsewhere)
+    fake.existing.add(fake.torrc)
+    if reason is None:
+        assert onionprep.ensure_tor_env() is None
+        assert fake.of("Popen")[0][0] == ["tor", "-f", fake.torrc]
+        return
+    with pytest.raises(PermissionError) as raised:
+        onionprep.ensure_tor_env()
+    message = str(raised.value)
+    assert fake.torrc in message and reason in message
+    assert fake.logs() == [RESTARTING, ("warning", message)]
+    assert fake.of("system") == [] and fake.of("Popen") == []  # no tor stopped, none started
+
+
+@pytest.mark.parametrize("home", ["", "relative/home"])
+def test_an_empty_or_relative_home_is_refused(tmp_path, monkeypatch, home):
+    monkeypatch.setenv("HOME", home)
+    monkeypatch.chdir(tmp_path)
+    # An empty HOME makes the path /.vornel_torrc, reported existing here so that nothing is written there.
+    fake = install_fakes(monkeypatch, onionprep, None, probes=[0], existing={"/.vornel_torrc"})
+    with pytest.raises(RuntimeError, match="HOME is '(relative/home)?'"):
+        onionprep.ensure_tor_env()
+    assert os.listdir(tmp_path) == [] and fake.probe_calls() == [] and fake.of("link") == []
 
 
 @contextmanager
@@ -197,7 +262,7 @@ def test_failed_write_leaves_no_file_and_next_call_writes_afresh(world):
     with file_size_limit(10), pytest.raises(OSError) as raised:
         onionprep.ensure_tor_env()
     assert raised.value.errno == errno.EFBIG
-    assert fake.of("remove") == [(fake.torrc,)] and not os.path.exists(fake.torrc)
+    assert fake.of("link") == [] and not os.path.exists(fake.torrc) and os.listdir(fake.home) == []
     assert fake.probe_calls() == []
 
     onionprep.ensure_tor_env()
@@ -205,16 +270,22 @@ def test_failed_write_leaves_no_file_and_next_call_writes_afresh(world):
         assert written.read() == TORRC_TEXT
 
 
-def test_failed_removal_keeps_the_write_error(world):
-    fake = world(remove_error=PermissionError(13, "Permission denied"), full_disk=True)
-    with pytest.raises(OSError) as raised:
+def test_failed_removal_keeps_the_write_error_and_leaves_no_partial_configuration(world):
+    fake = world(remove_error=PermissionError(13, "Permission denied"), probes=[0])
+    with file_size_limit(10), pytest.raises(OSError) as raised:
         onionprep.ensure_tor_env()
-    assert raised.value.errno == errno.ENOSPC
+    assert raised.value.errno == errno.EFBIG
     chain = [raised.value]
     while chain[-1].__context__ is not None:
         chain.append(chain[-1].__context__)
     assert not any(isinstance(error, PermissionError) for error in chain)
-    assert fake.of("remove") == [(fake.torrc,)] and fake.probe_calls() == []
+    assert len(fake.of("remove")) == 1 and fake.probe_calls() == []
+    assert not os.path.lexists(fake.torrc)  # only the temporary file keeps the partial text
+
+    fake.remove_error = None
+    onionprep.ensure_tor_env()  # so the next call writes the whole configuration
+    with open(fake.torrc) as written:
+        assert written.read() == TORRC_TEXT
 
 
 def test_interrupted_removal_carries_the_write_error_as_its_context(world):
@@ -223,7 +294,7 @@ def test_interrupted_removal_carries_the_write_error_as_its_context(world):
         onionprep.ensure_tor_env()
     context = raised.value.__context__
     assert isinstance(context, OSError) and context.errno == errno.EFBIG
-    assert fake.of("remove") == [(fake.torrc,)] and fake.probe_calls() == []
+    assert len(fake.of("remove")) == 1 and fake.probe_calls() == [] and not os.path.lexists(fake.torrc)
 
 
 # Phases 3 to 5: probe, restart, bootstrap wait.
@@ -241,7 +312,7 @@ def test_failed_first_probe_restarts_tor(world, first_probe):
     restart = after_config(fake)[1:7]
     assert restart == [
         ("log",) + RESTARTING,
-        ("system", "pkill -x tor"),
+        ("system", KILL_TOR),
         ("sleep", 1),
         ("log",) + STARTING,
         ("Popen", ["tor", "-f", fake.torrc],

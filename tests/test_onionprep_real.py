@@ -4,6 +4,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 
 import pytest
 from loguru import logger
@@ -56,10 +57,16 @@ def test_tor_serves_socks_with_the_written_configuration(tmp_path, monkeypatch):
         daemon.wait(30)
 
 
-def start_decoy(directory, name):
-    """A process named `name`, which a bare `pkill tor` would also kill."""
-    (directory / name).symlink_to(shutil.which("sleep"))
-    return subprocess.Popen([str(directory / name), "300"])
+def start_decoy(directory, name, user=None):
+    """A process named `name`, which a bare `pkill tor` would also kill; run by `user` (a uid)
+    when given: it takes that user's identity as its first step, keeping its name."""
+    program = directory / name
+    if user is None:
+        program.symlink_to(shutil.which("sleep"))
+    else:
+        program.write_text(f"#!{sys.executable}\nimport os, time\nos.setuid({user})\ntime.sleep(300)\n")
+        program.chmod(0o755)
+    return subprocess.Popen([str(program), "300"])
 
 
 @private_network
@@ -82,11 +89,16 @@ def test_end_to_end_restart_through_a_standin_tor(tmp_path, monkeypatch):
     stale_torrc.write_text("SocksPort 9050\n")
     stale = subprocess.Popen(["tor", "-f", str(stale_torrc)], env={**os.environ, "ONION_STANDIN_REFUSE": "1"})
     decoys = [start_decoy(tmp_path, name) for name in ("torrent", "monitor")]
+    if os.geteuid() == 0:  # another user's tor, which is not the caller's to end
+        (tmp_path / "nobody").mkdir()
+        decoys.append(start_decoy(tmp_path / "nobody", "tor", user=65534))
     lines = []
     sink = logger.add(lambda message: lines.append((message.record["level"].name, message.record["message"])),
                       level="INFO")
     try:
         wait_until(socks_answers, 30, "the stale stand-in")
+        wait_until(lambda: all(os.stat(f"/proc/{decoy.pid}").st_uid != 0 for decoy in decoys[2:]), 30,
+                   "the other user's tor")
         bare_match = subprocess.run(["pgrep", "tor"], capture_output=True, text=True, timeout=30).stdout.split()
         assert {str(decoy.pid) for decoy in decoys} <= set(bare_match)  # what "pkill tor" would hit
 

@@ -16,6 +16,7 @@ from onion_programs import HERE, end, install_standin, make_certificate, require
 pytestmark = pytest.mark.skipif(UNDER_SANITIZER, reason="real programs do not run with the sanitizer preloaded")
 
 CTRL_C = b"\x03"  # the terminal sends SIGINT to its foreground process group: the script's
+CTRL_BACKSLASH = b"\x1c"  # SIGQUIT, likewise
 
 
 class Terminal:
@@ -68,6 +69,8 @@ def executable(path, text):
 # records its arguments and its pid, then waits for the Ctrl-C.
 INSTALLERS = {
     "killed-by-SIGINT": '#!/bin/sh\necho "$@" > "$0.args"\necho $$ > "$0.pid"\nexec /bin/sleep 60\n',
+    # SIGQUIT dumps core by default: none is written
+    "killed-by-SIGQUIT": '#!/bin/sh\nulimit -c 0\necho "$@" > "$0.args"\necho $$ > "$0.pid"\nexec /bin/sleep 60\n',
     "exits-130": f"#!{sys.executable}\nimport os, signal, sys, time\n"
                  "open(sys.argv[0] + '.args', 'w').write(' '.join(sys.argv[1:]))\n"
                  "open(sys.argv[0] + '.pid', 'w').write(str(os.getpid()))\n"
@@ -77,8 +80,9 @@ INSTALLERS = {
 
 
 @private_network
-@pytest.mark.parametrize("installer", INSTALLERS)
-def test_ctrl_c_during_installation_stops_the_call(tmp_path, installer):
+@pytest.mark.parametrize("installer, keys", [("killed-by-SIGINT", CTRL_C), ("exits-130", CTRL_C),
+                                            ("killed-by-SIGQUIT", CTRL_BACKSLASH)])
+def test_ctrl_c_during_installation_stops_the_call(tmp_path, installer, keys):
     bin_dir, home = tmp_path / "bin", tmp_path / "home"
     bin_dir.mkdir()
     home.mkdir()
@@ -89,7 +93,7 @@ def test_ctrl_c_during_installation_stops_the_call(tmp_path, installer):
     installer_pid = bin_dir / "sudo.pid"
     try:
         wait_until(lambda: installer_pid.exists() or terminal.process.poll() is not None, 60, "the installer")
-        terminal.type(CTRL_C)
+        terminal.type(keys)
         assert terminal.wait_for("raised") == {"event": "raised", "type": "KeyboardInterrupt"}
         assert terminal.process.wait(30) == 0
     finally:

@@ -1,8 +1,11 @@
 """Links and form actions resolve exactly as urllib.parse resolves them, quirks included."""
 
+import builtins
+import functools
 import html as html_module
 import os
 import sys
+import types
 import urllib.parse
 from urllib.parse import urljoin, urlparse
 
@@ -14,7 +17,7 @@ from selectolax.lexbor import LexborHTMLParser
 import vornel.inspector as inspector_module
 from vornel.inspector import VornInspector
 
-from conftest import PurePythonInspector, read_page, real_pages, sorted_links
+from conftest import PurePythonInspector, fresh_module, read_page, real_pages, sorted_links
 
 
 def page_of(references):
@@ -185,3 +188,184 @@ def test_url_functions_are_looked_up_when_the_first_link_or_form_needs_them(monk
             getattr(inspector, method)()
     else:
         getattr(inspector, method)()
+
+
+# What the guard must not take for urllib.parse's own code, at import or later. Each case changes
+# what urljoin or urlparse answer for a plain link on a plain page.
+BASE, HREF = "http://a.example/dir/page", "/x"
+_real_urljoin = urllib.parse.urljoin
+_real_min = min
+_real_splitnetloc = urllib.parse._splitnetloc
+
+
+@functools.wraps(_real_urljoin)
+def urljoin_with_marker(base, url, allow_fragments=True):
+    return _real_urljoin(base, url, allow_fragments) + "#wrapped"
+
+
+def min_that_urllib_parse_gets_wrong(*args, **keywords):
+    """The built-in min, except when urllib.parse calls it."""
+    if sys._getframe(1).f_globals is vars(urllib.parse):
+        return max(*args, **keywords)
+    return _real_min(*args, **keywords)
+
+
+def upper_netloc_splitnetloc(url, start=0):
+    netloc, rest = _real_splitnetloc(url, start)
+    return netloc.upper(), rest
+
+
+def refuse(*args):
+    raise RuntimeError("no comparing")
+
+
+# Scheme lists that compare equal, or cannot be compared, but behave otherwise (or alike).
+NoSchemes = type("NoSchemes", (list,), {"__contains__": lambda self, item: False})
+EqualToAnything = type("EqualToAnything", (), {"__eq__": lambda self, other: True, "__contains__": NoSchemes.__contains__})
+RefusesComparison = type("RefusesComparison", (list,), {"__eq__": refuse, "__hash__": None})
+
+
+def upper_path_new(_cls, scheme, netloc, path, query, fragment):
+    return _tuple_new(_cls, (scheme, netloc, path.upper(), query, fragment))  # noqa: F821 (the class's globals)
+
+
+def upper_path(result_class):
+    """A subclass of a result class, or of its namedtuple base, whose constructor upper-cases the path."""
+    def __new__(cls, *fields):
+        return super(made, cls).__new__(cls, *fields[:2], fields[2].upper(), *fields[3:])
+
+    made = type("UpperPath" + result_class.__name__, (result_class,), {"__new__": __new__, "__slots__": ()})
+    return made
+
+
+class Slot:
+    """Something that monkeypatch cannot set and restore by itself, as an attribute `value`."""
+
+    def __init__(self, get, put):
+        self.get, self.put = get, put
+
+    value = property(lambda self: self.get(), lambda self, value: self.put(value))
+
+
+def bases_of(cls):
+    return Slot(lambda: cls.__bases__, lambda bases: setattr(cls, "__bases__", bases))
+
+
+def item_of(items, value):
+    index = items.index(value)
+    return Slot(lambda: items[index], lambda item: items.__setitem__(index, item))
+
+
+def shim_of_urllib_parse(monkeypatch):
+    shim = types.ModuleType("urllib.parse")
+    vars(shim).update(vars(urllib.parse))
+    shim.urljoin = urljoin_with_marker
+    monkeypatch.setitem(sys.modules, "urllib.parse", shim)
+
+
+def object_for_urllib_parse(monkeypatch):
+    """Not a module: an object that only lends urljoin and urlparse, as lazy importers put in sys.modules."""
+    monkeypatch.setitem(sys.modules, "urllib.parse", types.SimpleNamespace(urljoin=urljoin_with_marker,
+                                                                            urlparse=urllib.parse.urlparse))
+
+
+def namedtuple_new(result_base):
+    return vars(result_base)["__new__"].__func__
+
+
+CHANGES = {
+    "urljoin-wrapped": lambda m: m.setattr(urllib.parse, "urljoin", urljoin_with_marker),
+    "_splitnetloc": lambda m: m.setattr(urllib.parse, "_splitnetloc", upper_netloc_splitnetloc),
+    "_noop": lambda m: m.setattr(urllib.parse, "_noop", shouting_result),
+    "ParseResult-subclass": lambda m: m.setattr(urllib.parse, "ParseResult", upper_path(urllib.parse.ParseResult)),
+    "urlsplit-cached-wrapper": lambda m: m.setattr(
+        urllib.parse, "urlsplit", functools.lru_cache(typed=True)(lambda *a: UpperPathSplitResult(*_real_urlsplit(*a)))),
+    "shadowing-builtin": lambda m: m.setattr(urllib.parse, "min", max, raising=False),
+    "builtin-replaced": lambda m: m.setattr(builtins, "min", min_that_urllib_parse_gets_wrong),
+    "_noop-with-urllib.parse-globals": lambda m: m.setattr(  # a function that only looks like its own
+        urllib.parse, "_noop", types.FunctionType(shouting_result.__code__, vars(urllib.parse))),
+    "sys.modules-shim": shim_of_urllib_parse,
+    "sys.modules-object": object_for_urllib_parse,
+    "uses_netloc-list-subclass": lambda m: m.setattr(urllib.parse, "uses_netloc", NoSchemes(urllib.parse.uses_netloc)),
+    "uses_netloc-changed-in-place": lambda m: m.setattr(item_of(urllib.parse.uses_netloc, "http"), "value", "gopher"),
+    "uses_netloc-equal-to-anything": lambda m: m.setattr(urllib.parse, "uses_netloc", EqualToAnything()),
+    "code-of-namedtuple-new": lambda m: m.setattr(namedtuple_new(urllib.parse._SplitResultBase), "__code__",
+                                                  upper_path_new.__code__),
+    "_tuple_new-of-namedtuple-new": lambda m: m.setitem(
+        namedtuple_new(urllib.parse._SplitResultBase).__globals__, "_tuple_new",
+        lambda cls, values: tuple.__new__(cls, [value.upper() for value in values])),
+    "bases-of-ParseResult": lambda m: m.setattr(bases_of(urllib.parse.ParseResult), "value",
+                                                (upper_path(urllib.parse._ParseResultBase), urllib.parse._NetlocResultMixinStr)),
+    "bases-of-SplitResult": lambda m: m.setattr(bases_of(urllib.parse.SplitResult), "value",
+                                                (upper_path(urllib.parse._SplitResultBase), urllib.parse._NetlocResultMixinStr)),
+}
+_real_urlsplit = urllib.parse.urlsplit.__wrapped__
+
+
+def answers_of(module, hrefs=(HREF,), base=BASE):
+    """The action and links of a page with `hrefs` by vornel, then by the module's own urljoin and
+    urlparse, asserted equal; vornel goes first, so that it sees urllib.parse's caches as they were."""
+    page = "".join(f'<a href="{href}"></a><form action="{href}"></form>' for href in hrefs)
+    got = actions_and_links(module.VornInspector(page, base))
+    links = {"internal": [], "external": []}
+    domain = module.urlparse(base).netloc
+    for href in hrefs:
+        link = module.urljoin(base, href)
+        links["internal" if domain in module.urlparse(link).netloc else "external"].append(link)
+    expected = [module.urljoin(base, href) for href in hrefs], sorted_links(links)
+    assert got == expected
+    return expected
+
+
+# Replacing urljoin itself, or urllib.parse in sys.modules, after import changes nothing that the
+# module binds or consults.
+BINDINGS = {"urljoin-wrapped", "sys.modules-shim", "sys.modules-object"}
+
+
+@pytest.mark.parametrize("when, change", [("before-import", change) for change in CHANGES] +
+                         [("after-import", change) for change in CHANGES if change not in BINDINGS])
+def test_links_follow_urllib_parse_changed_before_or_after_import(monkeypatch, change, when):
+    unchanged = answers_of(inspector_module)
+    if when == "before-import":
+        CHANGES[change](monkeypatch)
+        urllib.parse.urlsplit.cache_clear()  # cached answers would hide the change
+        module = fresh_module()
+    else:
+        module = inspector_module
+        CHANGES[change](monkeypatch)
+        urllib.parse.urlsplit.cache_clear()
+    try:
+        assert answers_of(module) != unchanged  # the change shows in urllib.parse's answers
+    finally:
+        monkeypatch.undo()
+        urllib.parse.urlsplit.cache_clear()
+    assert answers_of(inspector_module) == unchanged
+
+
+@pytest.mark.parametrize("when", ["before-import", "after-import"])
+def test_a_scheme_list_that_refuses_comparison_changes_nothing(monkeypatch, when):
+    unchanged = answers_of(inspector_module)
+    if when == "before-import":
+        monkeypatch.setattr(urllib.parse, "uses_relative", RefusesComparison(urllib.parse.uses_relative))
+        module = fresh_module()
+    else:
+        module = inspector_module
+        monkeypatch.setattr(urllib.parse, "uses_relative", RefusesComparison(urllib.parse.uses_relative))
+    assert answers_of(module) == unchanged  # no error where urljoin has none
+
+
+# The cache is either emptied first (its counts go back) or not (its misses grow).
+@pytest.mark.parametrize("emptied_first", [True, False])
+def test_answers_cached_while_urllib_parse_was_changed_are_not_kept(monkeypatch, emptied_first):
+    base = f"http://cached{emptied_first}.example/dir/page"  # a page URL not seen before
+    monkeypatch.setattr(urllib.parse, "_splitnetloc", upper_netloc_splitnetloc)
+    if emptied_first:
+        urllib.parse.urlsplit.cache_clear()
+    stale = urllib.parse.urljoin(base, HREF)
+    urllib.parse.urlparse(stale)  # both answers are in urlsplit's cache now
+    monkeypatch.undo()
+    fresh = base.removesuffix("/dir/page") + HREF
+    assert urllib.parse.urljoin(base, HREF) == stale != fresh  # urllib.parse answers from its cache
+    # Undone is undone, for vornel and for urllib.parse.
+    assert answers_of(inspector_module, base=base) == ([fresh], {"internal": [fresh], "external": []})
+    assert "urljoin" not in python_calls_during(VornInspector(page_of([HREF]), base)._get_links)
