@@ -5,6 +5,7 @@ import gzip
 import io
 import json
 import os
+import re
 import subprocess
 import sys
 import uuid
@@ -101,3 +102,45 @@ def many_pages(count, seed=1):
         links = [f"/page/{rng.randrange(count)}" for _ in range(rng.randrange(0, 30))] + ["https://other.example/"]
         archive.request(uri).response(uri, html_page(f"Page {number}", f"<p>{text}</p>", links).encode())
     return archive
+
+
+def record_bytes(uri, body, **options):
+    """One response record as warcio writes it, uncompressed."""
+    return Archive(compress=False).response(uri, body, **options).data()
+
+
+# How a file holds its records: as they are, a gzip member each, or all in one gzip stream.
+PACKINGS = ["uncompressed", "per-record", "one-stream"]
+
+
+class Raw(bytes):
+    """Bytes that `pack` leaves as they are between gzip members."""
+
+
+def pack(records, packing):
+    if packing == "uncompressed":
+        return b"".join(records)
+    if packing == "per-record":
+        return b"".join(record if isinstance(record, Raw) else gzip.compress(record) for record in records)
+    return gzip.compress(b"".join(records))
+
+
+GARBAGE = b"37 bytes of garbage between records.."
+
+# Faults that real archives hold and no library writes, made in a record warcio wrote.
+DAMAGES = ["short-length", "long-length", "garbage-before", "cr-cr-lf", "bare-lf"]
+
+
+def damage(record, how, by=37):
+    """The record with one fault, as a list of pieces for `pack`: a Content-Length `by` bytes short
+    or long, garbage before it, or header lines ending in CR CR LF or a bare LF."""
+    header_end = record.index(b"\r\n\r\n") + 4
+    header, rest = record[:header_end], record[header_end:]
+    length = int(re.search(rb"Content-Length: (\d+)", header)[1])
+    if how in ("short-length", "long-length"):
+        wrong = length - by if how == "short-length" else length + by
+        return [header.replace(b"Content-Length: %d" % length, b"Content-Length: %d" % wrong) + rest]
+    if how == "garbage-before":
+        return [Raw(GARBAGE[:by]), record]
+    ending = b"\r\r\n" if how == "cr-cr-lf" else b"\n"
+    return [header.replace(b"\r\n", ending) + rest]

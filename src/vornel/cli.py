@@ -80,6 +80,8 @@ def build_parser() -> argparse.ArgumentParser:
     warc.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no closing report")
     warc.add_argument("--slice-size", type=_size, default=SLICE_SIZE, metavar="SIZE",
                       help="bytes of a .warc.gz file per task (default 4M)")
+    warc.add_argument("--strict", action="store_true",
+                      help="stop reading an input at its first damaged record instead of skipping to the next one")
     return parser
 
 
@@ -141,7 +143,7 @@ def run_warc(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     try:
         report = summarize_warcs(args.inputs, args.output, jobs=args.jobs, client=client, compress=args.gzip,
                                  slice_size=args.slice_size, progress=not args.quiet and sys.stderr.isatty(),
-                                 say=_say)
+                                 say=_say, strict=args.strict)
     except FileExistsError as error:  # an output folder that holds the parts of another run
         _say(f"{args.output}: {error}")
         return 2
