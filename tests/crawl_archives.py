@@ -144,3 +144,49 @@ def damage(record, how, by=37):
         return [Raw(GARBAGE[:by]), record]
     ending = b"\r\r\n" if how == "cr-cr-lf" else b"\n"
     return [header.replace(b"\r\n", ending) + rest]
+
+
+ARC_FIELDS = {1: "URL IP-address Archive-date Content-type Archive-length",
+              2: "URL IP-address Archive-date Content-type Result-code Checksum Location Offset Filename Archive-length"}
+
+
+class ArcFile:
+    """An ARC file written byte by byte, version 1 or 2 header lines, gzip-compressed per record or not."""
+
+    def __init__(self, version=1, compress=False, name="crawl.arc"):
+        self.version, self.compress, self.name = version, compress, name
+        self.buffer = io.BytesIO()
+        self.offsets = []  # where each record starts
+        block = f"{version} 0 vornel-tests\n{ARC_FIELDS[version]}\n".encode()
+        self._write(f"filedesc://{name} 0.0.0.0 20240501120000 text/plain {len(block)}", block)
+
+    def record(self, url, block, date="20240501120000", content_type="text/html"):
+        status = block.split(b" ", 2)[1].decode() if block.startswith(b"HTTP/") else "-"
+        if self.version == 1:
+            line = f"{url} 127.0.0.1 {date} {content_type} {len(block)}"
+        else:
+            line = f"{url} 127.0.0.1 {date} {content_type} {status} - - {self.buffer.tell()} {self.name} {len(block)}"
+        self._write(line, block)
+        return self
+
+    def _write(self, line, block):
+        self.offsets.append(self.buffer.tell())
+        data = line.encode() + b"\n" + block + b"\n"
+        self.buffer.write(gzip.compress(data) if self.compress else data)
+
+    def data(self):
+        return self.buffer.getvalue()
+
+
+def fetch_raw(base, path):
+    """The bytes the server at `base` sent for `path`, status line and headers included, as a crawler
+    records them."""
+    import socket
+
+    port = int(base.rsplit(":", 1)[1])
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as connection:
+        connection.sendall(f"GET {path} HTTP/1.0\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode())
+        received = []
+        while data := connection.recv(65536):
+            received.append(data)
+    return b"".join(received)

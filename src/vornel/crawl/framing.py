@@ -256,6 +256,18 @@ class Framing:
         left = record.content + record.length - self.buffer.position
         return self.buffer.take(max(0, min(size, left)))
 
+    def peek(self, record: Record, size: int) -> bytes:
+        """Up to `size` more bytes of the record's content, which stay unread."""
+        position = self.buffer.position
+        data = self.read(record, size)
+        self.buffer.move(position)
+        return data
+
+    def skip(self, record: Record, size: int) -> None:
+        """Passes over up to `size` more bytes of the record's content."""
+        left = record.content + record.length - self.buffer.position
+        self.buffer.skip(max(0, min(size, left)))
+
     def finish(self, record: Record) -> Ending:
         """Goes past the rest of the record and checks its end: whether the record is whole, and
         where its content stops when its Content-Length runs into the next record."""

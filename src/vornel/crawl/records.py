@@ -191,7 +191,7 @@ class PageReader:
         if kind != "response" or not block_type.lower().startswith("application/http"):
             self._skip(framing, record, NOT_RESPONSE)
             return None
-        head = framing.read(record, HEAD_LIMIT)
+        head = framing.peek(record, HEAD_LIMIT)
         try:
             http = parse_head(head)
         except PayloadError as error:
@@ -208,11 +208,12 @@ class PageReader:
         if not sniff and not is_html(http.content_type, head[http.length:]):
             self._skip(framing, record, NOT_HTML)
             return None
-        rest = framing.read(record, BODY_LIMIT + http.length + 1 - len(head))
+        framing.skip(record, http.length)
+        body = framing.read(record, BODY_LIMIT + 1)
         ending = framing.finish(record)
-        block = head + rest
-        page = self._made(framing, record, offset, starts_member, ending, http,
-                          block[http.length:ending.cut] if ending.cut is not None else block[http.length:])
+        if ending.cut is not None:
+            body = body[:max(0, ending.cut - http.length)]
+        page = self._made(framing, record, offset, starts_member, ending, http, body)
         if sniff and page is not None and page.error is None and not is_html(None, page.body):
             self.counts.skipped[NOT_HTML] += 1
             return None
