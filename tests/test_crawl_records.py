@@ -4,6 +4,7 @@ decoded, and what is kept from inputs that cannot be read to their end."""
 import gc
 import re
 import gzip
+import io
 import sys
 import zlib
 
@@ -12,7 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from vornel.crawl import Page, PageTooLargeError, WarcError, read_pages, summarize_warcs
+from vornel.crawl import Page, PageReader, PageTooLargeError, WarcError, read_pages, summarize_warcs
 from vornel.crawl.line import page_line
 from vornel.inspector import VornInspector
 
@@ -218,14 +219,34 @@ def test_a_record_with_broken_http_headers_is_an_error_line_not_the_end(tmp_path
     assert lines[1]["url"] == "https://example.com/" and "summary" in lines[1]
 
 
+MANY_HEADERS = b"".join(b"X-Header-%d: %d\r\n" % (number, number) for number in range(150))
+
+
 @pytest.mark.parametrize("head", [
     b"HTTP/1.1 200 OK\nContent-Type: text/html\n\n",
+    b"HTTP/1.1 200 OK\r\r\nContent-Type: text/html\r\r\n\r\r\n",
     b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n",
-], ids=["bare-line-feeds", "after-100-continue"])
+    b"HTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\n\r\nHTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n",
+    b"HTTP/2 200\r\ncontent-type: text/html\r\n\r\n",
+    b"HTTP/2.0 200 OK\r\nContent-Type: text/html\r\n\r\n",
+    b"HTTP/1.1 200 OK\r\n" + MANY_HEADERS + b"Content-Type: text/html\r\n\r\n",
+    b"HTTP/1.1 200 OK\r\nContent-Type:\r\n text/html\r\n\r\n",
+], ids=["bare-line-feeds", "cr-cr-lf", "after-100-continue", "after-103", "http-2", "http-2.0", "150-headers",
+        "folded"])
 def test_headers_that_browsers_read_are_read(tmp_path, head):
     archive = Archive().raw("https://example.com/lf", head + PAGE.encode())
-    [line] = lines_of(archive, tmp_path)[1]
-    assert line["summary"]["title"] == "Größe"
+    result, [line] = lines_of(archive, tmp_path)
+    assert line["summary"]["title"] == "Größe" and line["status"] == 200 and result.returncode == 0
+
+
+def test_a_warc_header_longer_than_32_kib_is_read(tmp_path):
+    long_url = "https://example.com/?q=" + "x" * 40_000
+    archive = Archive().response(long_url, PAGE.encode())
+    for number in range(3):
+        archive.response(f"https://example.com/{number}", PAGE.encode())
+    result, lines = lines_of(archive, tmp_path)
+    assert result.returncode == 0 and [line["url"] for line in lines] == \
+        [long_url] + [f"https://example.com/{n}" for n in range(3)]
 
 
 def test_a_page_whose_summary_raises_is_an_error_line(tmp_path):
@@ -426,3 +447,48 @@ def test_a_damaged_record_does_not_end_the_file(tmp_path, how, packing):
     strict = warc(path, "--jobs", "1", "--strict")
     assert strict.returncode == 1 and "damaged bytes" not in strict.stderr.decode()
     assert len(json_lines(strict.stdout)) == (1 if how == "garbage-before" else 2)  # up to the damage
+
+
+@pytest.mark.parametrize("packing", PACKINGS)
+def test_each_line_locates_its_record_for_one_range_request(tmp_path, packing):
+    """warc_record_offset and warc_record_length fetch the record back; with the file name they also
+    name a record whose id is not UTF-8, which the line can only show with replacement characters."""
+    from warcio.archiveiterator import ArchiveIterator
+
+    pages = served_pages()
+    records = [record_bytes(f"https://example.com/{number}", page) for number, page in enumerate(pages)]
+    odd_id = b"<urn:x:caf\xe9>"
+    records[1] = re.sub(rb"WARC-Record-ID: <[^>]*>", lambda _: b"WARC-Record-ID: " + odd_id, records[1])
+    path = tmp_path / "located.warc.gz"
+    data = pack(records, packing)
+    path.write_bytes(data)
+    result, lines = warc(path, "-q"), json_lines(warc(path, "-q").stdout)
+    assert [list(line)[:10] for line in lines] == [[
+        "url", "warc_filename", "warc_record_offset", "warc_record_length", "warc_record_id", "warc_date", "status",
+        "content_type", "warc_payload_digest", "encoding"]] * 4
+    assert all(line["warc_filename"] == str(path) and line["content_type"] == "text/html; charset=utf-8"
+               and line["warc_payload_digest"].startswith("sha1:") for line in lines)
+    assert lines[1]["warc_record_id"] == "<urn:x:caf\ufffd>"
+    if packing == "one-stream":  # a record inside a shared member: the member, and no length
+        assert [(line["warc_record_offset"], line["warc_record_length"]) for line in lines] == [(0, None)] * 4
+        return
+    for record, line in zip(records, lines):
+        offset, length = line["warc_record_offset"], line["warc_record_length"]
+        assert (gzip.decompress(data[offset:offset + length]) if packing == "per-record"
+                else data[offset:offset + length]) == record
+        [fetched] = ArchiveIterator(io.BytesIO(data[offset:offset + length]))
+        assert fetched.rec_headers.get_header("WARC-Target-URI") == line["url"]
+    assert result.returncode == 0
+
+
+@pytest.mark.parametrize("packing", ["uncompressed", "per-record"])
+def test_a_reader_starts_exactly_at_any_offset_it_reported(tmp_path, packing):
+    pages = served_pages(6)
+    records = [record_bytes(f"https://example.com/{number}", page) for number, page in enumerate(pages)]
+    path = tmp_path / "start.warc"
+    path.write_bytes(pack(records, packing))
+    everything = list(read_pages(str(path)))
+    for number, page in enumerate(everything):
+        rest = list(PageReader(str(path), start=page.offset))
+        assert [later.url for later in rest] == [later.url for later in everything[number:]]
+        assert rest[0] == page

@@ -119,3 +119,22 @@ def test_a_damaged_member_loses_only_its_own_records(tmp_path, archive, whole, s
         assert len(kept) < len(expected) * 2 // 3
     else:  # every page but those of the damaged members
         assert expected[-2] == kept[-1] and len(expected) - 2 <= len(kept) < len(expected)
+
+
+@pytest.mark.parametrize("where", ["member-before", "stored-payload"])
+def test_after_a_damaged_member_no_page_comes_from_inside_a_payload(tmp_path, where):
+    """Damage in the member before an archived .warc.gz, or in the stored payload before the archived
+    members: the search for the next record takes neither a slice's nor the reader's start from inside."""
+    data, inner = archived_archive()
+    second = data.index(b"\x1f\x8b\x08", 10)  # the archived record's member
+    at = second // 2 if where == "member-before" else data.index(inner) - 20_000
+    damaged = bytearray(data)
+    damaged[at:at + 40] = bytes(40)
+    path = tmp_path / "damaged.warc.gz"
+    path.write_bytes(damaged)
+    results = [run(path, "--jobs", jobs, "--slice-size", size)
+               for jobs, size in (("1", "1G"), ("1", "16K"), ("2", "16K"), ("2", "128K"), ("2", "5K"))]
+    assert all(result.stdout == results[0].stdout and result.returncode == 1 for result in results)
+    kept = ["https://example.com/before"] if where == "stored-payload" else []  # the damaged member's page is lost
+    assert [line["url"] for line in json_lines(results[0].stdout)] == \
+        kept + [f"https://example.com/after/{n}" for n in range(20)]

@@ -219,6 +219,7 @@ class Framing:
         self.records = 0
         self._after = position  # where the line ends after the last record's content end
         self._pending: Damage | None = None
+        self._current: Record | None = None  # the record being read
 
     @property
     def position(self) -> int:
@@ -249,6 +250,7 @@ class Framing:
                 if not self.members.locate(start)[1]:
                     self.aligned = False
             self.records += 1
+            self._current = record
             return record
 
     def read(self, record: Record, size: int) -> bytes:
@@ -279,6 +281,7 @@ class Framing:
             if not self._gzip_damage():
                 self._damaged(what, record.start, buffer.position)
             return LOST
+        self._current = None
         if self._ends_well():
             return WHOLE
         if self.strict:  # the record is read as its header says; reading stops after it
@@ -394,7 +397,11 @@ class Framing:
         fault = members.fault
         if self.strict:
             raise Damage(fault.what, fault.offset, in_file=True)
-        found = members.resume(self.form.starts)
+        current = self._current
+        whole = None  # the damaged member's size, when it held the record being read and nothing else
+        if current is not None and members.locate(current.start) == (fault.offset, True):
+            whole = current.content - current.start + current.length + 4
+        found = members.resume(self.form.starts, whole)
         self.report(fault.what, fault.offset, found if found is not None else members.offset, True)
         self.buffer.restart()
         self.aligned = True

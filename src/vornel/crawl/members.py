@@ -94,21 +94,30 @@ class MemberReader:
         while len(self._starts) > 1 and self._starts[1][0] <= position:
             self._starts.popleft()
 
-    def resume(self, signature: Callable[[bytes], bool]) -> int | None:
+    def resume(self, signature: Callable[[bytes], bool], size: int | None = None) -> int | None:
         """After a fault: goes on at the next member after the damaged one whose content starts like
         a record; returns its file offset, or None when there is none (the stream then stays ended).
 
         A seekable input is searched from the byte after the damaged member's start, so that a
-        member cut short loses nothing after it; a pipe from where inflating stopped.
+        member cut short loses nothing after it; a pipe from where inflating stopped. When the
+        damaged member's decompressed `size` is known (it held one whole record), a member right
+        after that member's own trailer is taken first: a member found inside the damaged one
+        (an archived .warc.gz stored in its payload) would have the payload's bytes before it.
         """
         assert self.fault is not None
+        found: int | None = None
         if self._raw.seekable():
-            base = self.fault.offset + 1
-            self._raw.seek(base)
-            data = b""
+            start = self.fault.offset + 1
+            if size is not None:
+                self._raw.seek(start)
+                window = start + size + size // 64 + 1024  # the most a member of that size takes
+                trailer = (size & 0xFFFFFFFF).to_bytes(4, "little")
+                found, data, base = scan_members(self._raw.read, b"", start, window, signature, HEAD_SIZE, trailer)
+            if found is None:
+                self._raw.seek(start)
+                found, data, base = scan_members(self._raw.read, b"", start, None, signature, HEAD_SIZE)
         else:
-            base, data = self._offset, self._input
-        found, data, base = scan_members(self._raw.read, data, base, None, signature, HEAD_SIZE)
+            found, data, base = scan_members(self._raw.read, self._input, self._offset, None, signature, HEAD_SIZE)
         self._inflate = None
         self.fault = None
         if found is None:
@@ -191,9 +200,11 @@ HEAD_SIZE = 2048
 
 
 def scan_members(read: Callable[[int], bytes], data: bytes, base: int, end: int | None,
-                 signature: Callable[[bytes], bool], size: int = 6) -> tuple[int | None, bytes, int]:
+                 signature: Callable[[bytes], bool], size: int = 6,
+                 trailer: bytes | None = None) -> tuple[int | None, bytes, int]:
     """Searches a stream for the first gzip member at or after `base` (and before `end`) whose
-    first `size` inflated bytes satisfy `signature`.
+    first `size` inflated bytes satisfy `signature` (and, with `trailer`, that those bytes
+    precede).
 
     `data` holds the stream's bytes from `base` on, and `read` gives the ones after it. Returns
     the member's offset (None when there is none), and the bytes held from the offset `base`
@@ -208,13 +219,13 @@ def scan_members(read: Callable[[int], bytes], data: bytes, base: int, end: int 
             more = read(CHUNK)
             if more:
                 # What has been searched is dropped, but for a magic number that the read cuts.
-                drop = found if found >= 0 else max(0, len(data) - len(GZIP_MAGIC) + 1)
+                drop = max(0, found - 4) if found >= 0 else max(0, len(data) - len(GZIP_MAGIC) - 3)
                 data, base, scanned = data[drop:] + more, base + drop, max(0, scanned - drop)
                 continue
             if found < 0:
                 return None, data, base
         head = member_head(data[found:found + HEAD_WINDOW], size)
-        if head is not None and signature(head):
+        if head is not None and signature(head) and (trailer is None or data[max(0, found - 4):found] == trailer):
             return base + found, data, base
         scanned = found + 1
 
