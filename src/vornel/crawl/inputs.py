@@ -25,7 +25,7 @@ class _Counted:
 
     def _read1(self, size: int) -> bytes:
         read1 = getattr(self._raw, "read1", None)
-        return read1(size) if read1 is not None else self._raw.read(size)  # type: ignore[no-any-return]
+        return read1(size) if read1 is not None else self._raw.read(size)
 
     def read(self, size: int = -1) -> bytes:
         if self._ahead:

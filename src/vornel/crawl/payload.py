@@ -155,7 +155,7 @@ def dechunk(body: bytes) -> bytes:
     """The data of a chunked body; what arrived of it when the chunks stop short, as in a browser.
 
     Written out here because the decoders at hand either take a cut for a syntax error
-    (http.client) or refuse chunk extensions (FastWARC).
+    (http.client) or refuse chunk extensions (FastWARC's).
     """
     pieces = []
     position = 0

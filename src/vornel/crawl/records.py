@@ -107,7 +107,8 @@ class PageReader:
             stream = self._members = MemberReader(raw, start)
             locate = stream.locate
         elif start:
-            raw.seek(start)
+            raw.seek(start)  # an uncompressed file: any record's offset
+        assert start is not None
         self.first = start
         framing = Framing(stream, 0 if compressed else start, form, self._report, strict=self.strict,
                           streaming=not raw.seekable())
