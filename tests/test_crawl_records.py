@@ -2,9 +2,9 @@
 decoded, and what is kept from inputs that cannot be read to their end."""
 
 import gc
-import re
 import gzip
 import io
+import re
 import sys
 import zlib
 
@@ -17,8 +17,8 @@ from vornel.crawl import Page, PageReader, PageTooLargeError, WarcError, read_pa
 from vornel.crawl.line import page_line
 from vornel.inspector import VornInspector
 
-from crawl_archives import (DAMAGES, PACKINGS, Archive, damage, html_page, json_lines, pack, record_bytes, sorted_links,
-                            warc)
+from crawl_archives import (DAMAGES, PACKINGS, Archive, ArcFile, damage, html_page, json_lines, pack, record_bytes,
+                            sorted_links, warc)
 
 PAGE = html_page("Größe", '<a href="/a">a</a><a href="https://other.example/">o</a>')
 
@@ -374,13 +374,15 @@ SEEDS = [Archive(compress).request("https://example.com/")
          .revisit("https://example.com/")
          .raw("https://example.com/raw", b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n<p>ab\r\n0\r\n\r\n")
          .data() for compress in (True, False)]
+SEEDS += [pack(damage(record_bytes("https://example.com/lf", PAGE.encode()), "bare-lf") * 2, "one-stream"),
+          ArcFile(2, compress=True).record("http://example.com/", b"HTTP/1.0 200 OK\r\n\r\n<p>arc").data()]
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(seed=st.sampled_from(SEEDS), edits=st.lists(
+@given(seed=st.sampled_from(SEEDS), strict=st.booleans(), edits=st.lists(
     st.tuples(st.sampled_from(["set", "cut", "insert", "end"]), st.floats(0, 1), st.binary(min_size=1, max_size=30)),
     min_size=1, max_size=4))
-def test_damaged_archives_give_pages_and_at_most_a_warc_error(tmp_path, seed, edits):
+def test_damaged_archives_give_pages_and_at_most_a_warc_error(tmp_path, seed, strict, edits):
     data = bytearray(seed)
     for kind, where, chunk in edits:
         at = int(where * len(data))
@@ -398,7 +400,7 @@ def test_damaged_archives_give_pages_and_at_most_a_warc_error(tmp_path, seed, ed
     hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
     try:
         try:
-            for page in read_pages(str(path)):
+            for page in read_pages(str(path), strict=strict):
                 page_line(page)
         except WarcError:
             pass

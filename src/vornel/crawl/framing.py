@@ -281,9 +281,14 @@ class Framing:
             if not self._gzip_damage():
                 self._damaged(what, record.start, buffer.position)
             return LOST
-        self._current = None
         if self._ends_well():
+            members = self.members
+            if (members is not None and members.fault is not None and buffer.eof and not buffer.ahead()
+                    and members.locate(record.start)[0] == members.fault.offset):
+                return LOST  # its own member is damaged (a wrong checksum after all its data): `next` says so
+            self._current = None
             return WHOLE
+        self._current = None
         if self.strict:  # the record is read as its header says; reading stops after it
             self._pending = Damage(self.form.garbage, self._after)
             return WHOLE

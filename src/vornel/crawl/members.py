@@ -164,9 +164,11 @@ class MemberReader:
             assert self._inflate is not None
             if not self._input and not self._fill():
                 raise GzipFault("a gzip member cut short", self._member)
+            before = self._inflate.copy()  # to take out, after damage, all that lies before it
             try:
                 chunk = self._inflate.decompress(self._input, size - produced)
             except InflateError as error:
+                chunks.append(_up_to_damage(before, self._input))
                 raise GzipFault(f"damaged gzip data ({error})", self._member) from None
             left = self._inflate.unused_data if self._inflate.eof else self._inflate.unconsumed_tail
             self._offset += len(self._input) - len(left)
@@ -175,6 +177,24 @@ class MemberReader:
                 self._inflate = None
             chunks.append(chunk)
             produced += len(chunk)
+
+
+def _up_to_damage(inflate: "zlib._Decompress", data: bytes) -> bytes:
+    """All that `inflate` gives of `data` before the byte where it finds damage.
+
+    Python's zlib drops the output of a call that fails; fed byte by byte, the output up to the
+    damage is the same however the input was cut into reads, so every reader of a file (a slice,
+    or one reader through it all) sees the same bytes before a fault.
+    """
+    pieces = []
+    for position in range(len(data)):
+        try:
+            pieces.append(inflate.decompress(data[position:position + 1]))
+        except InflateError:
+            break
+        if inflate.eof:
+            break
+    return b"".join(pieces)
 
 
 def starts_warc(head: bytes) -> bool:
