@@ -92,7 +92,8 @@ def test_help_names_the_commands_and_the_output_format():
     overview = vornel("--help").stdout.decode()
     assert "page" in overview and "warc" in overview
     help_text = vornel("warc", "--help").stdout.decode()
-    for words in ("--jobs", "--scheduler", "--quiet", "warc_record_id", "exit status", "examples:"):
+    for words in ("--jobs", "--scheduler", "--quiet", "--strict", "warc_record_id", "warc_record_offset", "ARC",
+                  "exit status", "examples:"):
         assert words in help_text
 
 
