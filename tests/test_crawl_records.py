@@ -494,3 +494,22 @@ def test_a_reader_starts_exactly_at_any_offset_it_reported(tmp_path, packing):
         rest = list(PageReader(str(path), start=page.offset))
         assert [later.url for later in rest] == [later.url for later in everything[number:]]
         assert rest[0] == page
+
+
+@pytest.mark.parametrize("packing", ["uncompressed", "per-record"])
+def test_records_that_cannot_be_classified_are_damage_not_success(tmp_path, packing):
+    records = [record_bytes(f"https://example.com/{number}", page) for number, page in enumerate(served_pages(3))]
+    untyped = [re.sub(rb"WARC-Type: response\r\n", b"", record) for record in records]
+    path = tmp_path / "untyped.warc"
+    path.write_bytes(pack([records[0], untyped[1], records[2]], packing))
+    result = warc(path, "--jobs", "1")
+    assert [line["url"] for line in json_lines(result.stdout)] == ["https://example.com/0", "https://example.com/2"]
+    start = len(pack(records[:1], packing))
+    length = len(pack(untyped[1:2], packing))
+    assert result.returncode == 1 and \
+        f"{path}: skipped {length} damaged bytes at byte offset {start} (WARC header without WARC-Type)" in \
+        result.stderr.decode()
+    path.write_bytes(pack(untyped, packing))
+    result = warc(path, "--jobs", "1")
+    assert result.returncode == 1 and result.stdout == b""
+    assert f"{path}: not a WARC file (WARC header without WARC-Type) at byte offset 0" in result.stderr.decode()

@@ -182,6 +182,8 @@ class WarcFormat:
         if not length.isdigit():
             raise Damage("WARC header without Content-Length (cut short?)" if not length
                          else f"WARC header with a bad Content-Length {length[:40]!r}", start)
+        if not fields.get("warc-type"):  # a record that cannot be told apart is damage, not "not a response"
+            raise Damage("WARC header without WARC-Type", start)
         buffer.at = found.end()  # the cursor at the content
         return Record(start, buffer.position, int(length), fields)
 
@@ -325,7 +327,7 @@ class Framing:
         """The record does not end where its header says: finds the next record start, from the
         record's content on where it is still held."""
         end = record.content + record.length
-        begin = record.content if self.buffer.held(record.content) else end
+        begin = record.content + 1 if self.buffer.held(record.content) else end
         found = self._find(begin)
         if found is not None and found < end:
             # The content ends where the next record starts; its line ends are not content.
@@ -348,7 +350,7 @@ class Framing:
             buffer.at = after
 
     def _find(self, begin: int) -> int | None:
-        """The stream position of the first record start after `begin`, reading on as needed."""
+        """The stream position of the first record start at or after `begin`, reading on as needed."""
         buffer = self.buffer
         buffer.move(max(begin, buffer.base))
         # Where records start gzip members and the damage starts one too, the next record is looked
@@ -359,7 +361,7 @@ class Framing:
             if by_member:
                 found = self._find_member(buffer.position)
             else:
-                index = self.form.search(buffer.data, buffer.at + 1, len(buffer.data))
+                index = self.form.search(buffer.data, buffer.at, len(buffer.data))
                 found = buffer.base + index if index >= 0 else None
             if found is not None:
                 return found
@@ -371,7 +373,7 @@ class Framing:
     def _find_member(self, begin: int) -> int | None:
         assert self.members is not None
         buffer = self.buffer
-        for start in self.members.member_starts(begin + 1, buffer.base + len(buffer.data)):
+        for start in self.members.member_starts(begin, buffer.base + len(buffer.data)):
             buffer.fill(start - buffer.position + 4096)
             with memoryview(buffer.data) as view:
                 head = bytes(view[start - buffer.base:start - buffer.base + 4096])

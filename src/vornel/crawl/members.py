@@ -164,7 +164,8 @@ class MemberReader:
             assert self._inflate is not None
             if not self._input and not self._fill():
                 raise GzipFault("a gzip member cut short", self._member)
-            before = self._inflate.copy()  # to take out, after damage, all that lies before it
+            # To take out, after damage, all that lies before it (the stub of zlib-ng lacks copy).
+            before = self._inflate.copy()  # type: ignore[attr-defined]
             try:
                 chunk = self._inflate.decompress(self._input, size - produced)
             except InflateError as error:
