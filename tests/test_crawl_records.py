@@ -55,11 +55,13 @@ def test_transfer_and_content_encodings_are_removed(tmp_path, body, headers):
 LONG_TEXT = "".join(f"<p>{number}</p>" for number in range(2000)).encode()
 MINIFIED = html_page("One line", '<a href="/a">a</a>', ["https://other.example/x"]).encode()  # no line break
 CHUNKED = [("Transfer-Encoding", "chunked"), ("Content-Length", "-1")]  # as recording proxies keep them
+HEX_FIRST_LINE = b"add\n" + html_page("Hex", "<p>" + "word " * 800 + "</p>").encode()  # 'add' reads as a chunk size
 
 
 @pytest.mark.parametrize("page, body, headers, repairs", [
     (MINIFIED, MINIFIED, CHUNKED, ["stored de-chunked"]),
     (PAGE.encode(), b"\n" + PAGE.encode() + b"\n", CHUNKED, ["stored de-chunked"]),
+    (HEX_FIRST_LINE, HEX_FIRST_LINE, CHUNKED, ["stored de-chunked"]),
     (MINIFIED, MINIFIED, [("Content-Encoding", "gzip")], ["stored without gzip"]),
     (MINIFIED, MINIFIED, [("Content-Encoding", "x-gzip")], ["stored without x-gzip"]),
     (MINIFIED, MINIFIED, [("Content-Encoding", "deflate")], ["stored without deflate"]),
@@ -71,7 +73,7 @@ CHUNKED = [("Transfer-Encoding", "chunked"), ("Content-Length", "-1")]  # as rec
     (MINIFIED, brotli.compress(gzip.compress(MINIFIED)), [("Content-Encoding", "gzip"), ("Content-Encoding", "br")],
      None),
     (MINIFIED, b"", CHUNKED, None),
-], ids=["dechunked-one-line", "dechunked-lines", "gzip", "x-gzip", "deflate", "br", "chunked-and-gzip",
+], ids=["dechunked-one-line", "dechunked-lines", "dechunked-hex-first-line", "gzip", "x-gzip", "deflate", "br", "chunked-and-gzip",
         "dechunked-but-gzipped", "gzip-chunked-transfer", "gzip-transfer-dechunked", "repeated-content-encoding",
         "empty"])
 def test_a_body_stored_decoded_under_an_encoding_header_is_read_as_stored(tmp_path, page, body, headers, repairs):
