@@ -81,7 +81,7 @@ class ArcFormat:
 
     def search(self, data: bytearray, start: int, end: int) -> int:
         for found in LINE_START.finditer(data, max(0, start - 1), end):
-            line = _header_line(bytes(data[found.end():found.end() + 4096]))
+            line = _header_line(bytes(data[found.end():min(found.end() + 4096, end)]))
             if line is not None and parse_line(line) is not None:
                 return found.end()
         return -1

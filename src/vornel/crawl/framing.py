@@ -76,11 +76,17 @@ class Format(Protocol):
 
 
 class Buffer:
-    """The decompressed stream, read ahead in chunks, with the current record's bytes kept."""
+    """The decompressed stream, read ahead in chunks, with the current record's bytes kept.
+
+    `data[:end]` holds the bytes; the bytearray itself only grows, and is compacted in place, so
+    that reading allocates no large blocks again and again: with glibc those come from fresh
+    pages each time, and their page faults cost more than all the parsing here.
+    """
 
     def __init__(self, stream: BinaryIO | MemberReader, position: int) -> None:
         self._read = stream.read
         self.data = bytearray()
+        self.end = 0  # bytes of data in use
         self.base = position  # stream position of data[0]
         self.at = 0  # index of the cursor in data
         self.keep = position  # stream position from which bytes are kept (the current record's start)
@@ -91,28 +97,38 @@ class Buffer:
         return self.base + self.at
 
     def ahead(self) -> int:
-        return len(self.data) - self.at
+        return self.end - self.at
 
     def fill(self, size: int) -> int:
         """Reads until `size` bytes lie ahead of the cursor or the stream ends; returns how many do."""
-        while len(self.data) - self.at < size and not self.eof:
-            more = self._read(max(CHUNK, size - (len(self.data) - self.at)))
+        while self.end - self.at < size and not self.eof:
+            more = self._read(CHUNK)  # no larger: a block of 128 KiB or more would come from fresh pages
             if not more:
                 self.eof = True
                 break
             keep = self.keep if self.position - self.keep <= RETAIN_LIMIT else self.position
             drop = max(0, min(self.at, keep - self.base))
-            if drop:
-                del self.data[:drop]  # cheap: a bytearray drops its head in place
+            data = self.data
+            if drop:  # moves the bytes still wanted to the front
+                data[:self.end - drop] = data[drop:self.end]
                 self.base += drop
                 self.at -= drop
-            self.data += more
-        return len(self.data) - self.at
+                self.end -= drop
+            if self.end + len(more) > len(data):
+                data.extend(bytes(self.end + len(more) - len(data)))
+            data[self.end:self.end + len(more)] = more
+            self.end += len(more)
+        return self.end - self.at
+
+    def get(self, position: int, size: int) -> bytes:
+        """Up to `size` bytes held from a stream position on."""
+        start = position - self.base
+        with memoryview(self.data) as view:
+            return bytes(view[max(0, start):max(0, min(start + size, self.end))])
 
     def take(self, size: int) -> bytes:
         self.fill(size)
-        with memoryview(self.data) as view:
-            taken = bytes(view[self.at:self.at + size])
+        taken = self.get(self.position, size)
         self.at += len(taken)
         return taken
 
@@ -122,24 +138,24 @@ class Buffer:
         while done < size:
             if not self.fill(1):
                 break
-            step = min(size - done, len(self.data) - self.at)
+            step = min(size - done, self.end - self.at)
             self.at += step
             done += step
         return done
 
     def move(self, position: int) -> None:
         """Puts the cursor at a stream position that lies in or just after the data held."""
-        if position > self.base + len(self.data):
+        if position > self.base + self.end:
             self.skip(position - self.position)
         self.at = position - self.base
 
     def held(self, position: int) -> bool:
-        return self.base <= position <= self.base + len(self.data)
+        return self.base <= position <= self.base + self.end
 
     def restart(self) -> None:
         """Forgets everything held: the stream goes on elsewhere (after a damaged gzip member)."""
-        self.base += len(self.data)
-        self.data = bytearray()
+        self.base += self.end
+        self.end = 0
         self.at = 0
         self.keep = self.base
         self.eof = False
@@ -152,7 +168,7 @@ class WarcFormat:
     def parse(self, buffer: Buffer) -> Record:
         start = buffer.position
         buffer.fill(8)
-        if not buffer.data.startswith(b"WARC/", buffer.at):
+        if not buffer.data.startswith(b"WARC/", buffer.at, buffer.end):
             raise Damage(self.garbage, start)
         ahead = buffer.ahead()
         while True:  # reads no more than the header needs: a pipe may hold no more yet
@@ -163,8 +179,7 @@ class WarcFormat:
                 what = "WARC header cut short" if buffer.eof else f"WARC header longer than {HEADER_LIMIT} bytes"
                 raise Damage(what, start)
             ahead = buffer.fill(ahead + 1)
-        with memoryview(buffer.data) as view:
-            block = bytes(view[buffer.at:found.start()])
+        block = buffer.get(buffer.position, found.start() - buffer.at)
         lines = block.decode("utf-8", "replace").split("\n")
         if not WARC_VERSION.fullmatch(lines[0].rstrip("\r")):
             raise Damage(self.garbage, start)
@@ -192,7 +207,7 @@ class WarcFormat:
 
     def search(self, data: bytearray, start: int, end: int) -> int:
         for found in WARC_START.finditer(data, start, end):
-            block = BLOCK_END.search(data, found.start(), found.start() + HEADER_LIMIT)
+            block = BLOCK_END.search(data, found.start(), min(found.start() + HEADER_LIMIT, end))
             if block is None or HAS_LENGTH.search(data, found.start(), block.end()):
                 return found.start()  # a header not yet whole is tried when it is read
         return -1
@@ -300,12 +315,12 @@ class Framing:
         buffer = self.buffer
         if not self.streaming:
             buffer.fill(64)
-        after = LINE_ENDS.match(buffer.data, buffer.at).end()  # type: ignore[union-attr]
-        while after == len(buffer.data) and not buffer.eof and not self.streaming:  # a long run of line ends
+        after = LINE_ENDS.match(buffer.data, buffer.at, buffer.end).end()  # type: ignore[union-attr]
+        while after == buffer.end and not buffer.eof and not self.streaming:  # a long run of line ends
             buffer.fill(buffer.ahead() + CHUNK)
-            after = LINE_ENDS.match(buffer.data, buffer.at).end()  # type: ignore[union-attr]
+            after = LINE_ENDS.match(buffer.data, buffer.at, buffer.end).end()  # type: ignore[union-attr]
         self._after = buffer.base + after
-        if after == len(buffer.data):
+        if after == buffer.end:
             buffer.at = after
             # The end, or damaged gzip data after the record (that is the next one's), or a pipe
             # that holds nothing more yet.
@@ -313,8 +328,7 @@ class Framing:
         if not self.streaming:
             buffer.fill(after - buffer.at + 4096)  # may drop bytes before the cursor: positions, not indexes
         after = self._after - buffer.base
-        with memoryview(buffer.data) as view:
-            head = bytes(view[after:after + 4096])
+        head = buffer.get(self._after, 4096)
         if self.streaming and len(head) < 64 and not buffer.eof:
             buffer.at = after  # the start of the next record has not all arrived: it is read then
             return True
@@ -332,8 +346,7 @@ class Framing:
         if found is not None and found < end:
             # The content ends where the next record starts; its line ends are not content.
             buffer = self.buffer
-            with memoryview(buffer.data) as view:
-                tail = bytes(view[max(0, found - 4 - buffer.base):found - buffer.base])
+            tail = buffer.get(found - 4, min(4, found - record.content))
             cut = found - record.content - (len(tail) - len(tail.rstrip(b"\r\n")))
             buffer.move(found)
             self._damaged("a Content-Length that runs into the next record", record.start, record.start)
@@ -344,7 +357,7 @@ class Framing:
     def _skip_line_ends(self) -> None:
         buffer = self.buffer
         while buffer.fill(1):
-            after = LINE_ENDS.match(buffer.data, buffer.at).end()  # type: ignore[union-attr]
+            after = LINE_ENDS.match(buffer.data, buffer.at, buffer.end).end()  # type: ignore[union-attr]
             if after == buffer.at:
                 return
             buffer.at = after
@@ -361,11 +374,11 @@ class Framing:
             if by_member:
                 found = self._find_member(buffer.position)
             else:
-                index = self.form.search(buffer.data, buffer.at, len(buffer.data))
+                index = self.form.search(buffer.data, buffer.at, buffer.end)
                 found = buffer.base + index if index >= 0 else None
             if found is not None:
                 return found
-            held = buffer.base + len(buffer.data)
+            held = buffer.base + buffer.end
             buffer.move(max(buffer.position, held - 16))  # a record start cut by the read is looked at again
             if buffer.fill(held - buffer.position + CHUNK) <= held - buffer.position:
                 return None
@@ -373,10 +386,9 @@ class Framing:
     def _find_member(self, begin: int) -> int | None:
         assert self.members is not None
         buffer = self.buffer
-        for start in self.members.member_starts(begin, buffer.base + len(buffer.data)):
+        for start in self.members.member_starts(begin, buffer.base + buffer.end):
             buffer.fill(start - buffer.position + 4096)
-            with memoryview(buffer.data) as view:
-                head = bytes(view[start - buffer.base:start - buffer.base + 4096])
+            head = buffer.get(start, 4096)
             if self.form.starts(head):
                 return start
         return None
