@@ -435,6 +435,7 @@ def test_a_damaged_record_does_not_end_the_file(tmp_path, how, packing):
         assert sorted_links(line["summary"]) == sorted_links(expected), line["url"]
     assert [line.get("repairs") for line in lines] == \
         [None, ["cut at the next record"] if how == "long-length" else None, None, None]
+    assert all(line["warc_record_length"] for line in lines) != (packing == "one-stream")  # damage or not
     errors = result.stderr.decode()
     if how in ("cr-cr-lf", "bare-lf"):  # read as warcio reads them: nothing is damaged
         assert result.returncode == 0 and "vornel: 1 input, 4 records" in errors

@@ -45,6 +45,7 @@ class MemberReader:
         self._position = 0  # decompressed bytes handed out so far
         # (decompressed position, file offset) of recent members, oldest first.
         self._starts: deque[tuple[int, int]] = deque()
+        self._ends: deque[tuple[int, int]] = deque()  # the same for where members ended whole
         self.fault: GzipFault | None = None
         self.ended = False  # the input ended after a complete member
 
@@ -78,7 +79,7 @@ class MemberReader:
     def boundary(self, position: int) -> int | None:
         """The file offset where a member starts at decompressed byte `position`, or where the input
         ends when `position` is the end of its last, complete member; else None."""
-        for start, member in self._starts:
+        for start, member in (*self._starts, *self._ends):
             if start == position:
                 return member
         if self.ended and position == self._position and self._inflate is None:
@@ -93,6 +94,8 @@ class MemberReader:
         """Drops what is known about the members before the one holding `position`."""
         while len(self._starts) > 1 and self._starts[1][0] <= position:
             self._starts.popleft()
+        while self._ends and self._ends[0][0] < position:
+            self._ends.popleft()
 
     def resume(self, signature: Callable[[bytes], bool], size: int | None = None) -> int | None:
         """After a fault: goes on at the next member after the damaged one whose content starts like
@@ -176,6 +179,7 @@ class MemberReader:
             self._input = left
             if self._inflate.eof:
                 self._inflate = None
+                self._ends.append((self._position + produced + len(chunk), self._offset))
             chunks.append(chunk)
             produced += len(chunk)
 
