@@ -5,6 +5,7 @@ import gzip
 import io
 import json
 import os
+import re
 import subprocess
 import sys
 import uuid
@@ -101,3 +102,91 @@ def many_pages(count, seed=1):
         links = [f"/page/{rng.randrange(count)}" for _ in range(rng.randrange(0, 30))] + ["https://other.example/"]
         archive.request(uri).response(uri, html_page(f"Page {number}", f"<p>{text}</p>", links).encode())
     return archive
+
+
+def record_bytes(uri, body, **options):
+    """One response record as warcio writes it, uncompressed."""
+    return Archive(compress=False).response(uri, body, **options).data()
+
+
+# How a file holds its records: as they are, a gzip member each, or all in one gzip stream.
+PACKINGS = ["uncompressed", "per-record", "one-stream"]
+
+
+class Raw(bytes):
+    """Bytes that `pack` leaves as they are between gzip members."""
+
+
+def pack(records, packing):
+    if packing == "uncompressed":
+        return b"".join(records)
+    if packing == "per-record":
+        return b"".join(record if isinstance(record, Raw) else gzip.compress(record) for record in records)
+    return gzip.compress(b"".join(records))
+
+
+GARBAGE = b"37 bytes of garbage between records.."
+
+# Faults that real archives hold and no library writes, made in a record warcio wrote.
+DAMAGES = ["short-length", "long-length", "garbage-before", "cr-cr-lf", "bare-lf"]
+
+
+def damage(record, how, by=37):
+    """The record with one fault, as a list of pieces for `pack`: a Content-Length `by` bytes short
+    or long, garbage before it, or header lines ending in CR CR LF or a bare LF."""
+    header_end = record.index(b"\r\n\r\n") + 4
+    header, rest = record[:header_end], record[header_end:]
+    length = int(re.search(rb"Content-Length: (\d+)", header)[1])
+    if how in ("short-length", "long-length"):
+        wrong = length - by if how == "short-length" else length + by
+        return [header.replace(b"Content-Length: %d" % length, b"Content-Length: %d" % wrong) + rest]
+    if how == "garbage-before":
+        return [Raw(GARBAGE[:by]), record]
+    ending = b"\r\r\n" if how == "cr-cr-lf" else b"\n"
+    return [header.replace(b"\r\n", ending) + rest]
+
+
+ARC_FIELDS = {1: "URL IP-address Archive-date Content-type Archive-length",
+              2: "URL IP-address Archive-date Content-type Result-code Checksum Location Offset Filename Archive-length"}
+
+
+class ArcFile:
+    """An ARC file written byte by byte, version 1 or 2 header lines, gzip-compressed per record or not."""
+
+    def __init__(self, version=1, compress=False, name="crawl.arc"):
+        self.version, self.compress, self.name = version, compress, name
+        self.buffer = io.BytesIO()
+        self.offsets = []  # where each record starts
+        block = f"{version} 0 vornel-tests\n{ARC_FIELDS[version]}\n".encode()
+        self._write(f"filedesc://{name} 0.0.0.0 20240501120000 text/plain {len(block)}", block)
+
+    def record(self, url, block, date="20240501120000", content_type="text/html"):
+        status = block.split(b" ", 2)[1].decode() if block.startswith(b"HTTP/") else "-"
+        if self.version == 1:
+            line = f"{url} 127.0.0.1 {date} {content_type} {len(block)}"
+        else:
+            line = f"{url} 127.0.0.1 {date} {content_type} {status} - - {self.buffer.tell()} {self.name} {len(block)}"
+        self._write(line, block)
+        return self
+
+    def _write(self, line, block):
+        self.offsets.append(self.buffer.tell())
+        data = line.encode() + b"\n" + block + b"\n"
+        self.buffer.write(gzip.compress(data) if self.compress else data)
+
+    def data(self):
+        return self.buffer.getvalue()
+
+
+def fetch_raw(base, path):
+    """The bytes the server at `base` sent for `path`, status line and headers included, as a crawler
+    records them."""
+    import socket
+
+    port = int(base.rsplit(":", 1)[1])
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as connection:
+        connection.sendall(f"GET {path} HTTP/1.0\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode())
+        received = []
+        while data := connection.recv(65536):
+            received.append(data)
+    return b"".join(received)

@@ -92,7 +92,8 @@ def test_help_names_the_commands_and_the_output_format():
     overview = vornel("--help").stdout.decode()
     assert "page" in overview and "warc" in overview
     help_text = vornel("warc", "--help").stdout.decode()
-    for words in ("--jobs", "--scheduler", "--quiet", "warc_record_id", "exit status", "examples:"):
+    for words in ("--jobs", "--scheduler", "--quiet", "--strict", "warc_record_id", "warc_record_offset", "ARC",
+                  "exit status", "examples:"):
         assert words in help_text
 
 
@@ -181,3 +182,28 @@ def test_an_output_that_cannot_be_written_is_named_once(archive, tmp_path, targe
     result = warc(archive, "-o", target, "--quiet", "--jobs", "2", "--slice-size", "64K")
     assert result.returncode == 1
     assert result.stderr.decode() == f"vornel: {target}: {message}\n"
+
+
+@pytest.mark.parametrize("how", ["stdin-first-read-of-1-byte", "fifo", "process-substitution", "zcat-substitution"])
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_pipes_and_fifos_are_read_in_one_pass(archive, tmp_path, how, jobs):
+    """Any input that is not a regular file is read like standard input, whatever its first read holds."""
+    same_hashes = {**os.environ, "PYTHONHASHSEED": "0"}
+    expected = warc(archive, "--jobs", "1", "-q", env=same_hashes).stdout
+    command = f"{sys.executable} -m vornel warc --jobs {jobs} -q --slice-size 64K"
+    if how == "stdin-first-read-of-1-byte":
+        script = f"(head -c 1 {archive}; sleep 0.5; tail -c +2 {archive}) | {command} -"
+    elif how == "fifo":
+        os.mkfifo(tmp_path / "fifo")
+        script = f"cat {archive} > {tmp_path / 'fifo'} & {command} {tmp_path / 'fifo'}; wait"
+    elif how == "process-substitution":
+        script = f"{command} <(cat {archive})"
+    else:
+        script = f"{command} <(zcat {archive})"
+    result = subprocess.run(["bash", "-c", script], capture_output=True, timeout=120, env=same_hashes)
+    assert result.returncode == 0 and result.stderr == b""
+
+    def pages(output):  # the locator differs: another name, and offsets in the inflated stream for zcat
+        return [(line["url"], line["warc_record_id"], line["summary"]) for line in json_lines(output)]
+
+    assert pages(result.stdout) == pages(expected) and len(pages(expected)) == 120

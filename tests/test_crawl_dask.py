@@ -99,7 +99,7 @@ def test_compressed_parts_and_a_damaged_input_on_the_cluster(scheduler, inputs, 
     result = warc(damaged, inputs[2], "--scheduler", scheduler, "-o", tmp_path / "out", "--gzip", "-q",
                   env=SAME_HASHES)
     assert result.returncode == 1
-    assert f"vornel: {damaged}: a gzip member cut short at byte offset".encode() in result.stderr
+    assert f"vornel: {damaged}: skipped ".encode() in result.stderr and b"(a gzip member cut short)" in result.stderr
     files = parts(tmp_path / "out", "part-*.jsonl.gz")
     import gzip
     lines = [json.loads(line) for file in files for line in gzip.decompress(file.read_bytes()).splitlines()]

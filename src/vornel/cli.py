@@ -23,14 +23,16 @@ examples:
 
 WARC_HELP = """\
 Summarise every HTML page of WARC archives (.warc or .warc.gz, as wget --warc-file, Heritrix,
-Browsertrix or Common Crawl write them) into JSON Lines: one line per page, in input order, with
-the page's url, warc_record_id, warc_date, HTTP status, the encoding used to decode it and its
-summary (or an error instead of the summary when that page failed). Responses that are not 2xx,
-not HTML, revisits and other record types are counted and skipped.
+Browsertrix or Common Crawl write them, and ARC files) into JSON Lines: one line per page, in input
+order, with the page's url, its record's locator (warc_filename, warc_record_offset,
+warc_record_length), warc_record_id, warc_date, HTTP status and content_type, the payload digest,
+the encoding used to decode it and its summary (or an error instead of the summary when that page
+failed). Responses that are not 2xx, not HTML, revisits and other record types are counted and
+skipped. Damaged bytes are skipped to the next record, each range named with its byte offset.
 
 A progress bar and a closing report go to standard error; standard output carries only the
-JSON. The exit status is 0 when every input was read to its end, 1 when one could not be (its
-pages before the fault are kept), 2 for a wrong command line.
+JSON. The exit status is 0 when every input was read to its end without damage, 1 when one was
+not (every page that could be read is kept), 2 for a wrong command line.
 
 examples:
   vornel warc crawl.warc.gz > pages.jsonl          all cores, output on standard output
@@ -80,6 +82,8 @@ def build_parser() -> argparse.ArgumentParser:
     warc.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no closing report")
     warc.add_argument("--slice-size", type=_size, default=SLICE_SIZE, metavar="SIZE",
                       help="bytes of a .warc.gz file per task (default 4M)")
+    warc.add_argument("--strict", action="store_true",
+                      help="stop reading an input at its first damaged record instead of skipping to the next one")
     return parser
 
 
@@ -141,7 +145,7 @@ def run_warc(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     try:
         report = summarize_warcs(args.inputs, args.output, jobs=args.jobs, client=client, compress=args.gzip,
                                  slice_size=args.slice_size, progress=not args.quiet and sys.stderr.isatty(),
-                                 say=_say)
+                                 say=_say, strict=args.strict)
     except FileExistsError as error:  # an output folder that holds the parts of another run
         _say(f"{args.output}: {error}")
         return 2

@@ -1,4 +1,5 @@
-"""What a job has done so far: records read, pages summarised, records skipped and errors by kind."""
+"""What a job has done so far: records read, pages summarised, records skipped, errors and repairs by
+kind, and damaged bytes skipped."""
 
 from collections import Counter
 from dataclasses import dataclass, field
@@ -21,6 +22,9 @@ class Counts:
     skipped: Counter[str] = field(default_factory=Counter)
     errors: Counter[str] = field(default_factory=Counter)
     bytes: int = 0  # input bytes gone through
+    repairs: Counter[str] = field(default_factory=Counter)  # pages read leniently, by what was forgiven
+    damaged: int = 0  # ranges of damaged bytes skipped
+    damaged_bytes: int = 0
 
     def add(self, other: "Counts") -> None:
         self.records += other.records
@@ -28,9 +32,13 @@ class Counts:
         self.skipped.update(other.skipped)
         self.errors.update(other.errors)
         self.bytes += other.bytes
+        self.repairs.update(other.repairs)
+        self.damaged += other.damaged
+        self.damaged_bytes += other.damaged_bytes
 
     def plus(self, other: "Counts") -> "Counts":
-        both = Counts(self.records, self.pages, self.skipped.copy(), self.errors.copy(), self.bytes)
+        both = Counts(self.records, self.pages, self.skipped.copy(), self.errors.copy(), self.bytes,
+                      self.repairs.copy(), self.damaged, self.damaged_bytes)
         both.add(other)
         return both
 

@@ -1,6 +1,11 @@
-"""Opening the job's inputs: local paths, `-` for standard input, and URLs through fsspec."""
+"""Opening the job's inputs: local paths, `-` for standard input, and URLs through fsspec.
+
+Standard input and any local path that is not a regular file (a FIFO, a process substitution such
+as `<(zcat x.warc.gz)`, a character device) are read in one pass, in this process.
+"""
 
 import os
+import stat
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -16,10 +21,18 @@ class _Counted:
     def __init__(self, raw: BinaryIO) -> None:
         self._raw = raw
         self._position = 0
+        self._ahead = b""  # read by peek, not yet handed out
+
+    def _read1(self, size: int) -> bytes:
+        read1 = getattr(self._raw, "read1", None)
+        return read1(size) if read1 is not None else self._raw.read(size)
 
     def read(self, size: int = -1) -> bytes:
-        read1 = getattr(self._raw, "read1", None)
-        data = read1(size) if read1 is not None else self._raw.read(size)
+        if self._ahead:
+            data = self._ahead if size < 0 else self._ahead[:size]
+            self._ahead = self._ahead[len(data):]
+        else:
+            data = self._read1(size)
         self._position += len(data)
         return data
 
@@ -30,8 +43,14 @@ class _Counted:
         return False
 
     def peek(self, size: int) -> bytes:
-        peek = getattr(self._raw, "peek", None)
-        return peek(size)[:size] if peek is not None else b""
+        """The next `size` bytes (fewer at the end), waiting for them: a pipe may hand out a
+        single byte first."""
+        while len(self._ahead) < size:
+            data = self._read1(size - len(self._ahead))
+            if not data:
+                break
+            self._ahead += data
+        return self._ahead[:size]
 
 
 def is_url(path: str) -> bool:
@@ -46,6 +65,19 @@ def _filesystem(path: str) -> tuple[Any, str]:
     return fsspec.core.url_to_fs(path)  # type: ignore[no-any-return]
 
 
+def is_stream(path: str) -> bool:
+    """Whether the input can be read only once, in order: standard input, a pipe, a device."""
+    if path == STDIN:
+        return True
+    if is_url(path):
+        return False
+    try:
+        mode = os.stat(path).st_mode
+        return not stat.S_ISREG(mode) and not stat.S_ISDIR(mode)
+    except OSError:
+        return False  # opening it will say what is wrong
+
+
 @contextmanager
 def open_input(path: str) -> Iterator[BinaryIO]:
     """The input opened for reading bytes; standard input is wrapped, never closed."""
@@ -58,12 +90,12 @@ def open_input(path: str) -> Iterator[BinaryIO]:
             yield stream
         return
     with open(path, "rb") as stream:
-        yield stream
+        yield _Counted(stream) if not stream.seekable() else stream  # type: ignore[misc]
 
 
 def input_size(path: str) -> int | None:
-    """The input's size in bytes, or None for standard input."""
-    if path == STDIN:
+    """The input's size in bytes, or None for standard input and pipes."""
+    if is_stream(path):
         return None
     if is_url(path):
         filesystem, inner = _filesystem(path)

@@ -23,24 +23,26 @@ def usable_cores() -> int:
     return max(1, count or 1)
 
 
-def _plan(inputs: Sequence[str], slice_size: int, report: JobReport, say: Callable[[str], None]) -> list[Slice]:
+def _plan(inputs: Sequence[str], slice_size: int, report: JobReport, say: Callable[[str], None],
+          strict: bool = False) -> list[Slice]:
     slices: list[Slice] = []
     for path in inputs:
         try:
-            planned = plan_slices(path, slice_size)
+            planned = plan_slices(path, slice_size, strict)
         except OSError as error:
             message = f"{path}: cannot read it ({error.strerror or error})"
             report.fault(path, message)
             say(message)
             continue
-        slices += [Slice(piece.path, piece.start, piece.end, piece.length, len(slices) + number)
+        slices += [Slice(piece.path, piece.start, piece.end, piece.length, len(slices) + number, piece.strict)
                    for number, piece in enumerate(planned)]
     return slices
 
 
 def summarize_warcs(inputs: Sequence[str], output: str | BinaryIO | None = None, *, jobs: int | None = None,
                     client: "Client | None" = None, compress: bool = False, slice_size: int = SLICE_SIZE,
-                    progress: bool = False, say: Callable[[str], None] | None = None) -> JobReport:
+                    progress: bool = False, say: Callable[[str], None] | None = None,
+                    strict: bool = False) -> JobReport:
     """Summarise every HTML page of the WARC files `inputs` into JSON lines; returns the report.
 
     Locally (no `client`), the lines go to `output`: a path (gzip-compressed when it ends in .gz
@@ -49,7 +51,9 @@ def summarize_warcs(inputs: Sequence[str], output: str | BinaryIO | None = None,
     `output` is a folder (a path or an fsspec URL) that receives one part file per slice,
     `part-00000.jsonl` and so on (`.jsonl.gz` with `compress`); the inputs must then be readable
     by the workers. Messages about inputs that cannot be read go to `say` (default: standard
-    error) as they arrive; `progress` shows a bar on standard error.
+    error) as they arrive; `progress` shows a bar on standard error. Damaged bytes in an input are
+    skipped, each range named in a message, and reading goes on; with `strict`, reading an input
+    stops at its first damage.
     """
     began = time.perf_counter()
     report = JobReport()
@@ -60,11 +64,15 @@ def summarize_warcs(inputs: Sequence[str], output: str | BinaryIO | None = None,
         if STDIN in inputs:
             raise ValueError("a Dask job cannot read standard input")
         inputs = [path if is_url(path) else os.path.abspath(path) for path in inputs]
-    slices = _plan(inputs, slice_size, report, say)
+    slices = _plan(inputs, slice_size, report, say, strict)
     bar = Progress(sum(piece.length for piece in slices), progress)
 
     def done(piece: Slice, result: SliceResult) -> None:
         report.counts.add(result.counts)
+        if client is None:
+            for message in result.damage:
+                report.damage(piece.path, message)
+                bar.message(say, message)
         if result.fault is not None and client is None:
             report.fault(piece.path, result.fault)
             bar.message(say, result.fault)
@@ -83,6 +91,9 @@ def summarize_warcs(inputs: Sequence[str], output: str | BinaryIO | None = None,
             report.counts = Counts()
             for piece, result in zip(slices, final):
                 report.counts.add(result.counts)
+                for message in result.damage:
+                    report.damage(piece.path, message)
+                    bar.message(say, message)
                 if result.fault is not None:
                     report.fault(piece.path, result.fault)
                     bar.message(say, result.fault)

@@ -1,4 +1,5 @@
-"""One output line: a page's record fields with its summary, or with the error that stopped it."""
+"""One output line: a page's record locator and fields with its summary, or with the error that
+stopped it. The keys come in a fixed order (see the README's table of line fields)."""
 
 import json
 from typing import Any
@@ -25,11 +26,18 @@ def page_line(page: Page) -> tuple[bytes, str | None]:
     """The JSON line of a page (newline included) and the kind of error it reports, if any."""
     fields: dict[str, Any] = {
         "url": page.url,
+        "warc_filename": page.filename,
+        "warc_record_offset": page.offset,
+        "warc_record_length": page.length,
         "warc_record_id": page.record_id,
         "warc_date": page.date,
         "status": page.status,
+        "content_type": page.content_type,
+        "warc_payload_digest": page.payload_digest,
         "encoding": None,
     }
+    if page.repairs:
+        fields["repairs"] = list(page.repairs)
     kind = None
     if page.error is not None:
         fields["error"] = _error(page.error)

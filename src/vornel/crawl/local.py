@@ -19,7 +19,7 @@ from concurrent.futures.process import BrokenProcessPool
 from typing import BinaryIO
 
 from vornel.crawl.counts import Counts
-from vornel.crawl.inputs import STDIN
+from vornel.crawl.inputs import is_stream
 from vornel.crawl.slices import Chain, Slice, SliceResult, collect_slice, run_slice, unread_slice
 
 # Slices in flight per worker: enough to keep the workers busy while the oldest is written.
@@ -84,7 +84,7 @@ def run_in_pool(slices: list[Slice], out: BinaryIO, jobs: int, done: Callable[[S
 
     def submit(piece: Slice) -> None:
         start = 0 if piece.start == 0 else None
-        pending.append((piece, None if piece.path == STDIN else pool.submit(collect_slice, piece, start)))
+        pending.append((piece, None if is_stream(piece.path) else pool.submit(collect_slice, piece, start)))
 
     def fill() -> None:
         while len(pending) < IN_FLIGHT_PER_WORKER * jobs and (piece := next(todo, None)) is not None:

@@ -14,21 +14,29 @@ REFRESH_SECONDS = 0.25
 
 @dataclass(slots=True)
 class JobReport:
-    """What a job did: its counts, its wall time, and the inputs it could not read to their end."""
+    """What a job did: its counts, its wall time, the inputs it could not read to their end and
+    those where it skipped damaged bytes."""
 
     counts: Counts = field(default_factory=Counts)
     seconds: float = 0.0
     unread: list[str] = field(default_factory=list)  # the inputs not read to their end
-    faults: list[str] = field(default_factory=list)  # what stopped them, with the byte offsets
+    faults: list[str] = field(default_factory=list)  # what stopped them or was skipped, with the byte offsets
+    damaged: list[str] = field(default_factory=list)  # the inputs read to their end past damaged bytes
 
     def fault(self, path: str, message: str) -> None:
         if path not in self.unread:
             self.unread.append(path)
         self.faults.append(message)
 
+    def damage(self, path: str, message: str) -> None:
+        if path not in self.damaged:
+            self.damaged.append(path)
+        self.faults.append(message)
+
     @property
     def complete(self) -> bool:
-        return not self.unread
+        """Whether every input was read to its end without damage."""
+        return not self.unread and not self.damaged
 
 
 class Progress:
@@ -70,12 +78,19 @@ def format_report(report: JobReport, inputs: int) -> str:
     rate = counts.pages / report.seconds if report.seconds > 0 else 0.0
     skipped = ", ".join(f"{reason} {counts.skipped[reason]:,}" for reason in SKIP_REASONS)
     errors = ", ".join(f"{kind} {number:,}" for kind, number in sorted(counts.errors.items()))
+    repairs = ", ".join(f"{kind} {number:,}" for kind, number in sorted(counts.repairs.items()))
     lines = [
         f"vornel: {inputs} input{'s' if inputs != 1 else ''}, {counts.records:,} records read in {report.seconds:.1f} s",
         f"  pages summarised  {counts.summarised:,} ({rate:,.1f} pages/s)",
         f"  records skipped   {counts.skipped.total():,} ({skipped})",
         f"  errors            {counts.errors.total():,}" + (f" ({errors})" if errors else ""),
     ]
+    if repairs:
+        lines.append(f"  repairs           {counts.repairs.total():,} ({repairs})")
+    if counts.damaged:
+        lines.append(f"  damage skipped    {counts.damaged_bytes:,} bytes in {counts.damaged:,} "
+                     f"place{'s' if counts.damaged != 1 else ''}, {len(report.damaged)} "
+                     f"input{'s' if len(report.damaged) != 1 else ''}")
     if report.unread:
         lines.append(f"  not read to the end: {len(report.unread)} input{'s' if len(report.unread) != 1 else ''}")
     return "\n".join(lines)

@@ -1,23 +1,28 @@
-"""Reading the HTML pages of one WARC file, or of one slice of it.
+"""Reading the HTML pages of one web archive (WARC or ARC), or of one slice of it.
 
-FastWARC parses the WARC records; gzip members are inflated by `members.MemberReader`, so that a
-slice can start at any member and every fault has a byte offset. A slice reads from its first
-record up to the first record at or after `end` that starts a gzip member (normally each record
-does; in a file whose members are cut elsewhere, a slice reads on to the next record that does).
+`framing` finds the records and checks their ends; gzip members are inflated by
+`members.MemberReader`, so that a slice can start at any member and every fault has a byte
+offset. A slice reads from its first record up to the first record at or after `end` that starts a
+gzip member (normally each record does; in a file whose members are cut elsewhere, a slice reads
+on to the next record that does). Damaged bytes are skipped and reported, and reading goes on at
+the next record; with `strict`, the first damage ends the reading instead, as a `WarcError`.
 """
 
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import BinaryIO
 
-from fastwarc.warc import ArchiveIterator, WarcRecord, WarcRecordType
-
+from vornel.crawl import arc
 from vornel.crawl.counts import NOT_2XX, NOT_HTML, NOT_RESPONSE, REVISIT, Counts
+from vornel.crawl.framing import Damage, Ending, Format, Framing, Record, WarcFormat
 from vornel.crawl.inputs import open_input, peek
-from vornel.crawl.members import GZIP_MAGIC, MemberReader, find_member
+from vornel.crawl.members import GZIP_MAGIC, MemberReader, find_member, member_head
 from vornel.crawl.payload import (BODY_LIMIT, HEAD_LIMIT, HttpHead, PayloadError, bounded, decode_body,
                                   parse_head)
-from vornel.crawl.text import decode_html, is_html
+from vornel.crawl.text import decode_html, is_html, needs_sniffing
+
+# The repair named on a page whose record's Content-Length ran into the next record.
+CUT_AT_NEXT_RECORD = "cut at the next record"
 
 
 class WarcError(Exception):
@@ -30,18 +35,43 @@ class WarcError(Exception):
         self.offset = offset
 
 
+_primed = False
+
+
+def _reuse_freed_memory() -> None:
+    """Has glibc's malloc keep freed large blocks for reuse, once per process.
+
+    A page's body and decoded text are blocks of some 100 KB to a few MB, made and freed for each
+    page. glibc serves such blocks from fresh pages, whose page faults cost a tenth of a page's
+    time, until it has seen a large block freed: that raises its thresholds, and later blocks
+    come from memory it keeps. One block of 16 MiB made and freed at once does it; its pages
+    are never touched, so it costs no memory. (Set MALLOC_* variables turn this adjustment off,
+    and other allocators ignore it.)
+    """
+    global _primed
+    if not _primed:
+        _primed = True
+        bytearray(16 << 20)
+
+
 @dataclass(frozen=True, slots=True)
 class Page:
     """An HTML response record, with its body as the browser would have received it."""
 
     url: str  # WARC-Target-URI
-    record_id: str  # WARC-Record-ID
-    date: str  # WARC-Date, as written
+    record_id: str  # WARC-Record-ID (ARC: <urn:arc:NAME:OFFSET>)
+    date: str  # WARC-Date, as written (ARC: the date in that form)
     offset: int  # where the record starts in the file: its gzip member in a .warc.gz
     status: int | None  # None when the HTTP message could not be read
     content_type: str | None  # the HTTP Content-Type header
     body: bytes  # transfer and content encodings removed
     error: PayloadError | None = None  # why the HTTP message could not be read
+    # Bytes of the file to fetch from `offset` for the record alone: its gzip member, or the
+    # record's own bytes; None when it shares a gzip member with others.
+    length: int | None = None
+    filename: str = ""  # the input as given
+    payload_digest: str | None = None  # WARC-Payload-Digest
+    repairs: tuple[str, ...] = ()  # what was forgiven in reading it (see README)
 
     def decode(self) -> tuple[str, str]:
         """(encoding, text): the body decoded as a browser decodes it (see `text.decode_html`)."""
@@ -49,131 +79,204 @@ class Page:
 
 
 class PageReader:
-    """The HTML pages of a WARC file, in file order; `counts` tells what else was read.
+    """The HTML pages of a WARC or ARC file, in file order; `counts` tells what else was read.
 
     Iterating raises `WarcError` where the file cannot be read further (after yielding the
-    pages before that point); a single record whose HTTP message is broken is yielded as a
-    `Page` with `error` set. With `end`, only the records that start before `end` are read; with
-    `search`, reading starts at the first gzip member at or after `start` that holds a WARC
-    record, else exactly at `start`.
+    pages before that point); damaged bytes are skipped, each range reported in `damage`, unless
+    `strict`, where the first one raises `WarcError`. A single record whose HTTP message is
+    broken is yielded as a `Page` with `error` set. With `end`, only the records that start
+    before `end` are read; with `search`, reading starts at the first gzip member at or after
+    `start` that holds a record, else exactly at `start` (any record's `Page.offset`).
     """
 
     def __init__(self, path: str, start: int = 0, end: int | None = None, *, search: bool = False,
-                 counts: Counts | None = None) -> None:
+                 counts: Counts | None = None, strict: bool = False) -> None:
         self.path = path
         self.start = start
         self.end = end
         self.search = search
         self.counts = counts if counts is not None else Counts()
+        self.strict = strict
         self.first: int | None = None  # where reading started; None when nothing lies in range
         self.next: int | None = None  # where the next record after the range starts (or the end)
         self.position = start  # how far the reader has got, for progress
+        self.damage: list[str] = []  # a message for each range of damaged bytes skipped
         self._members: MemberReader | None = None
+        self._arc = False
 
     def __iter__(self) -> Iterator[Page]:
+        _reuse_freed_memory()
         with open_input(self.path) as raw:
             yield from self._read(raw)
 
     def _read(self, raw: BinaryIO) -> Iterator[Page]:
         end = self.end if self.end is not None else 1 << 62
+        compressed = peek(raw, len(GZIP_MAGIC)) == GZIP_MAGIC
+        form = self._format(raw, compressed)
         stream: BinaryIO | MemberReader = raw
         locate: Callable[[int], tuple[int, bool]] = lambda position: (position, True)
         start: int | None = self.start
-        if peek(raw, len(GZIP_MAGIC)) == GZIP_MAGIC:
+        if compressed:
             if self.search:
-                start = find_member(raw, self.start, end)
+                start = find_member(raw, self.start, end, form.starts)
             if start is None or start >= end:
                 self.next = start
                 return
             if start:
                 raw.seek(start)
-            stream = MemberReader(raw, start)
+            stream = self._members = MemberReader(raw, start)
             locate = stream.locate
         elif start:
-            return  # only a gzip-compressed file is read in slices; the first one reads it all
+            raw.seek(start)  # an uncompressed file: any record's offset
+        assert start is not None
         self.first = start
-        self._members = stream if isinstance(stream, MemberReader) else None
-        last: int | None = None
-        records = ArchiveIterator(stream, parse_http=False, stream_detect=self._members is None)
+        framing = Framing(stream, 0 if compressed else start, form, self._report, strict=self.strict,
+                          streaming=not raw.seekable())
         try:
-            for record in records:
-                offset, starts_member = locate(record.stream_pos)
+            while (record := framing.next()) is not None:
+                offset, starts_member = locate(record.start)
                 if offset >= end and starts_member:
                     self.next = offset
                     return
-                last = self.position = offset
-                page = self._page(record, offset)
-                self.counts.records += 1
+                self.position = offset
+                page = self._page(framing, record, offset, starts_member)
                 if page is not None:
                     yield page
-        except OSError as error:  # how FastWARC reports data that is not a WARC record
-            self._raise_gzip_fault()
-            if last is None:
-                raise WarcError(self.path, f"not a WARC file ({error})", start) from None
-            raise WarcError(self.path, f"damaged WARC data ({error}) after the record", last) from None
-        self._raise_gzip_fault()
+        except Damage as damage:  # only with strict
+            where = damage.position if damage.in_file else locate(damage.position)[0]
+            if framing.records == 0 and start == 0:
+                raise WarcError(self.path, f"not a {form.name} file ({damage.what})", where) from None
+            raise WarcError(self.path, damage.what, where) from None
+        if framing.records == 0 and self.damage and start == 0:  # nothing in it could be read
+            what = self.damage[0]
+            self.damage.clear()
+            self.counts.damaged = self.counts.damaged_bytes = 0
+            raise WarcError(self.path, f"not a {form.name} file ({what.rsplit(' (', 1)[-1][:-1]})", start)
         self.next = self._members.offset if self._members is not None else None
 
-    def _raise_gzip_fault(self) -> None:
-        # Damaged gzip data ends the stream early; it explains whatever went wrong after it.
-        if self._members is not None and self._members.fault is not None:
-            raise WarcError(self.path, self._members.fault.what, self._members.fault.offset)
+    def _format(self, raw: BinaryIO, compressed: bool) -> Format:
+        """ARC when the file's first record is an ARC version block, else WARC."""
+        size = 64
+        while True:
+            data = peek(raw, size)
+            head = (member_head(data, len(arc.ARC_START)) or b"") if compressed else data
+            if len(head) >= len(arc.ARC_START) or len(data) < size or size >= 4096:
+                break
+            size *= 4
+        self._arc = head.startswith(arc.ARC_START)
+        return arc.ArcFormat() if self._arc else WarcFormat()
 
-    def _skip(self, record: WarcRecord, offset: int, reason: str, read: int = 0) -> None:
-        self._check_length(record, offset, read + record.reader.consume())
-        self.counts.skipped[reason] += 1
+    def _report(self, what: str, start: int, end: int, in_file: bool) -> None:
+        members = self._members
+        if in_file or members is None:
+            offset, count, where = start, end - start, ""
+        else:
+            first, last = members.boundary(start), members.boundary(end)
+            if first is not None and last is not None:
+                offset, count, where = first, last - first, ""
+            else:
+                offset, count, where = members.locate(start)[0], end - start, " in the gzip member"
+        if count == 0:
+            message = f"{what} at byte offset {offset}"
+        else:
+            message = f"skipped {count} damaged bytes{where} at byte offset {offset} ({what})"
+        self.damage.append(f"{self.path}: {message}")
+        self.counts.damaged += 1
+        self.counts.damaged_bytes += count
 
-    def _check_length(self, record: WarcRecord, offset: int, length: int) -> None:
-        if length < record.content_length:
-            self._raise_gzip_fault()
-            raise WarcError(self.path, f"record cut short ({length} of {record.content_length} bytes)", offset)
+    def _skip(self, framing: Framing, record: Record, reason: str) -> None:
+        if framing.finish(record).whole:
+            self.counts.records += 1
+            self.counts.skipped[reason] += 1
 
-    def _page(self, record: WarcRecord, offset: int) -> Page | None:
-        headers = record.headers
-        if "Content-Length" not in headers:
-            self._raise_gzip_fault()
-            raise WarcError(self.path, "WARC header without Content-Length (cut short?)", offset)
-        if record.record_type == WarcRecordType.revisit:
-            self._skip(record, offset, REVISIT)
-            return None
-        warc_type = headers.get("Content-Type") or "application/http"
-        if record.record_type != WarcRecordType.response or not warc_type.lower().startswith("application/http"):
-            self._skip(record, offset, NOT_RESPONSE)
-            return None
-        url = (headers.get("WARC-Target-URI") or "").strip()
+    def _fields(self, record: Record, offset: int) -> tuple[str, str, str]:
+        fields = record.fields
+        if self._arc:
+            return fields["url"], arc.record_id(self.path, offset), arc.iso_date(fields["date"])
+        url = fields.get("warc-target-uri", "")
         if url.startswith("<") and url.endswith(">"):  # as some writers of WARC/1.0 put it
             url = url[1:-1]
-        fields = (url, headers.get("WARC-Record-ID") or "", headers.get("WARC-Date") or "", offset)
-        head = record.reader.read(HEAD_LIMIT)
+        return url, fields.get("warc-record-id", ""), fields.get("warc-date", "")
+
+    def _page(self, framing: Framing, record: Record, offset: int, starts_member: bool) -> Page | None:
+        fields = record.fields
+        if self._arc:
+            kind = "response" if fields["url"].lower().startswith(("http:", "https:")) else "other"
+            block_type = "application/http"
+        else:
+            kind = fields.get("warc-type", "").lower()
+            block_type = fields.get("content-type") or "application/http"
+        if kind == "revisit":
+            self._skip(framing, record, REVISIT)
+            return None
+        if kind != "response" or not block_type.lower().startswith("application/http"):
+            self._skip(framing, record, NOT_RESPONSE)
+            return None
+        head = framing.peek(record, HEAD_LIMIT)
         try:
             http = parse_head(head)
         except PayloadError as error:
-            self._check_length(record, offset, len(head) + record.reader.consume())
-            return Page(*fields, status=None, content_type=None, body=b"", error=error)
+            ending = framing.finish(record)
+            page = self._made(framing, record, offset, starts_member, ending, None, error=error)
+            if page is not None:
+                self.counts.repairs.update(page.repairs)
+            return page
         if not 200 <= http.status < 300:
-            self._skip(record, offset, NOT_2XX, len(head))
+            self._skip(framing, record, NOT_2XX)
             return None
-        if not is_html(http.content_type, head[http.length:]):
-            self._skip(record, offset, NOT_HTML, len(head))
+        # A body of unknown type is sniffed once its encodings are removed.
+        sniff = needs_sniffing(http.content_type) and bool(http.content_encoding or http.transfer_encoding)
+        if not sniff and not is_html(http.content_type, head[http.length:]):
+            self._skip(framing, record, NOT_HTML)
             return None
-        return self._read_page(record, fields, http, head)
+        framing.skip(record, http.length)
+        body = framing.read(record, BODY_LIMIT + 1)
+        ending = framing.finish(record)
+        if ending.cut is not None:
+            body = body[:max(0, ending.cut - http.length)]
+        page = self._made(framing, record, offset, starts_member, ending, http, body)
+        if sniff and page is not None and page.error is None and not is_html(None, page.body):
+            self.counts.skipped[NOT_HTML] += 1
+            return None
+        if page is not None:
+            self.counts.repairs.update(page.repairs)
+        return page
 
-    def _read_page(self, record: WarcRecord, fields: tuple[str, str, str, int], http: HttpHead,
-                   head: bytes) -> Page:
-        rest = record.reader.read(BODY_LIMIT + http.length + 1 - len(head))
-        self._check_length(record, fields[3], len(head) + len(rest) + record.reader.consume())
-        body = head[http.length:] + rest
-        try:
-            body = decode_body(http, bounded(body))
-        except PayloadError as error:
-            return Page(*fields, status=http.status, content_type=http.content_type, body=b"", error=error)
-        return Page(*fields, status=http.status, content_type=http.content_type, body=body)
+    def _made(self, framing: Framing, record: Record, offset: int, starts_member: bool, ending: Ending,
+              http: HttpHead | None, body: bytes = b"", error: PayloadError | None = None) -> Page | None:
+        """The page of a record that has been read to its end; None when it was lost in damage."""
+        if not ending.whole:
+            return None
+        self.counts.records += 1
+        url, record_id, date = self._fields(record, offset)
+        repairs: tuple[str, ...] = (CUT_AT_NEXT_RECORD,) if ending.cut is not None else ()
+        if http is not None and error is None:
+            try:
+                body, decoded_repairs = decode_body(http, bounded(body))
+                repairs += decoded_repairs
+            except PayloadError as payload_error:
+                body, error = b"", payload_error
+        return Page(url, record_id, date, offset, http.status if http is not None else None,
+                    http.content_type if http is not None else None, body, error,
+                    length=self._length(framing, record, offset, starts_member), filename=self.path,
+                    payload_digest=None if self._arc else record.fields.get("warc-payload-digest"),
+                    repairs=repairs)
+
+    def _length(self, framing: Framing, record: Record, offset: int, starts_member: bool) -> int | None:
+        after = framing.position
+        if self._members is None:
+            return after - record.start
+        if not starts_member:
+            return None
+        boundary = self._members.boundary(after)
+        return boundary - offset if boundary is not None else None
 
 
-def read_pages(path: str) -> PageReader:
-    """The HTML pages of the WARC file at `path` (gzip-compressed or not, `-` for standard input).
+def read_pages(path: str, *, strict: bool = False) -> PageReader:
+    """The HTML pages of the WARC or ARC file at `path` (gzip-compressed or not, `-` for standard
+    input); damaged bytes are skipped (see `PageReader.damage`), or with `strict` end the reading.
 
         for page in read_pages("crawl.warc.gz"):
             encoding, text = page.decode()
     """
-    return PageReader(path)
+    return PageReader(path, strict=strict)

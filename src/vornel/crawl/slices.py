@@ -8,15 +8,16 @@ workers, so every run of a job cuts the same slices and writes the same lines.
 Such a search could be fooled by a stored (uncompressed) deflate block that holds the bytes of
 a gzipped WARC record, as in an archived .warc.gz. So each slice also reports where it started
 and where the record after its range starts; `Chain` compares each slice with the one before it
-and has a slice read again from the right place when they disagree. Other inputs (uncompressed,
-standard input) are one slice.
+and has a slice read again from the right place when they disagree. A slice that skips damaged
+bytes reads on to its end, so the check goes on after damage too. Other inputs (uncompressed,
+standard input, pipes) are one slice.
 """
 
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from vornel.crawl.counts import Counts
-from vornel.crawl.inputs import STDIN, input_size, open_input, peek
+from vornel.crawl.inputs import input_size, is_stream, open_input, peek
 from vornel.crawl.line import page_line
 from vornel.crawl.members import GZIP_MAGIC
 from vornel.crawl.records import PageReader, WarcError
@@ -31,6 +32,7 @@ class Slice:
     end: int | None  # None: to the end of the input
     length: int  # bytes of input it covers (0 for standard input)
     index: int = 0  # place in the job, and the number of its part file
+    strict: bool = False  # stop at the first damage instead of skipping it
 
 
 @dataclass(slots=True)
@@ -40,17 +42,21 @@ class SliceResult:
     next: int | None  # where the record after the range starts (the file size at its end)
     fault: str | None = None  # why the input could not be read further
     lines: bytes = b""  # the JSON lines, when collected
+    damage: list[str] = field(default_factory=list)  # ranges of damaged bytes skipped, one message each
 
 
-def plan_slices(path: str, slice_size: int = SLICE_SIZE) -> list[Slice]:
-    """The slices of one input; raises OSError when it cannot be opened."""
-    if path == STDIN:
-        return [Slice(path, 0, None, 0)]
+def plan_slices(path: str, slice_size: int = SLICE_SIZE, strict: bool = False) -> list[Slice]:
+    """The slices of one input; raises OSError when it cannot be opened.
+
+    With `strict`, an input is one slice: reading stops at its first fault, as one reader does.
+    """
+    if is_stream(path):
+        return [Slice(path, 0, None, 0, strict=strict)]
     with open_input(path) as stream:
         compressed = peek(stream, len(GZIP_MAGIC)) == GZIP_MAGIC
     size = input_size(path) or 0
-    if not compressed or size <= slice_size:
-        return [Slice(path, 0, None, size)]
+    if not compressed or size <= slice_size or strict:
+        return [Slice(path, 0, None, size, strict=strict)]
     return [Slice(path, start, min(start + slice_size, size), min(slice_size, size - start))
             for start in range(0, size, slice_size)]
 
@@ -64,7 +70,7 @@ def run_slice(piece: Slice, start: int | None, emit: Callable[[bytes], object],
     """
     counts = Counts()
     reader = PageReader(piece.path, piece.start if start is None else start, piece.end,
-                        search=start is None, counts=counts)
+                        search=start is None, counts=counts, strict=piece.strict)
     fault = None
     pages = iter(reader)
     while True:
@@ -89,7 +95,7 @@ def run_slice(piece: Slice, start: int | None, emit: Callable[[bytes], object],
         if tick is not None:
             tick(counts, reader.position)
     counts.bytes = piece.length
-    return SliceResult(counts, reader.first, reader.next, fault)
+    return SliceResult(counts, reader.first, reader.next, fault, damage=reader.damage)
 
 
 def unread_slice(piece: Slice, why: str) -> SliceResult:

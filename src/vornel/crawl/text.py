@@ -21,12 +21,16 @@ def _starts_like_html(body: bytes) -> bool:
     return any(start.startswith(tag) and start[len(tag):len(tag) + 1] in (b" ", b">") for tag in HTML_STARTS)
 
 
+def needs_sniffing(content_type: str | None) -> bool:
+    """Whether a response with this Content-Type header is HTML only if its body looks so."""
+    return (content_type or "").split(";", 1)[0].strip().lower() in UNKNOWN_TYPES
+
+
 def is_html(content_type: str | None, body: bytes) -> bool:
-    """Whether a response with this Content-Type header and body start is an HTML page."""
-    essence = (content_type or "").split(";", 1)[0].strip().lower()
-    if essence in UNKNOWN_TYPES:
+    """Whether a response with this Content-Type header and (decoded) body start is an HTML page."""
+    if needs_sniffing(content_type):
         return _starts_like_html(body)
-    return essence in HTML_TYPES
+    return (content_type or "").split(";", 1)[0].strip().lower() in HTML_TYPES
 
 
 def decode_html(body: bytes, content_type: str | None, url: str) -> tuple[str, str]:
