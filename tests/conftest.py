@@ -67,6 +67,25 @@ def fresh_module(name="vornel.inspector"):
     return module
 
 
+@functools.cache
+def query_path_module():
+    """A second vornel.inspector whose import check of selectolax failed (it was shown a release
+    that the native walk was not written for), so that it summarises with selector queries only."""
+    import selectolax
+
+    release = selectolax.__version__
+    selectolax.__version__ = "0.9.0"
+    try:
+        return fresh_module()
+    finally:
+        selectolax.__version__ = release
+
+
+def query_path_summary(html, url):
+    """The summary that the selector queries give: what the native walk must give too."""
+    return query_path_module().VornInspector(html, url).get_summary()
+
+
 @pytest.fixture
 def summarize():
     def run(html, url="https://example.com/dir/page.html"):

@@ -15,7 +15,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from vornel.inspector import VornInspector
 
-from conftest import assert_summary_shape, model_summary
+from conftest import assert_summary_shape, model_summary, query_path_summary
 
 EXAMPLES = int(os.environ.get("VORNEL_FUZZ_EXAMPLES", "200"))
 fuzz_settings = settings(
@@ -140,3 +140,4 @@ def test_any_page_and_url(html, url):
     assert_summary_shape(summary)
     json.dumps(summary)
     assert summary == model_summary(html, url)
+    assert summary == query_path_summary(html, url)

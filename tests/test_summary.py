@@ -7,17 +7,19 @@ import pytest
 import vornel.inspector as inspector_module
 from vornel.inspector import VornInspector
 
-from conftest import model_summary, read_page, real_pages
+from conftest import model_summary, query_path_summary, read_page, real_pages
 
 
+@pytest.mark.parametrize("url", ["https://www.example.com/section/page.html", "", "relative/path"])
 @pytest.mark.parametrize("page", real_pages(), ids=lambda p: p.name)
-def test_real_pages_match_the_plain_python_model(page):
-    html, url = read_page(page), "https://www.example.com/section/page.html"
+def test_real_pages_match_the_plain_python_model_and_the_queries(page, url):
+    html = read_page(page)
     inspector = VornInspector(html, url)
     first, second = inspector.get_summary(), inspector.get_summary()
     assert first == second and first is not second
     assert first["links"] is not second["links"] and first["forms"] is not second["forms"]
     assert first == model_summary(html, url)
+    assert first == query_path_summary(html, url)  # the native walk against the selector queries
     json.dumps(first)  # plain values only
 
 

@@ -14,7 +14,7 @@ from selectolax.lexbor import LexborHTMLParser
 import vornel.inspector as inspector_module
 from vornel.inspector import VornInspector
 
-from conftest import PurePythonInspector, read_page, real_pages
+from conftest import PurePythonInspector, query_path_module, read_page, real_pages
 
 
 def page_of(references):
@@ -30,7 +30,9 @@ def actions_and_links(inspector):
 def check(base, references):
     """vornel resolves the references as the Python functions do, in the plain Python model."""
     page = page_of(references)
-    assert actions_and_links(VornInspector(page, base)) == actions_and_links(PurePythonInspector(page, base))
+    resolved = actions_and_links(VornInspector(page, base))
+    assert resolved == actions_and_links(PurePythonInspector(page, base))
+    assert resolved == actions_and_links(query_path_module().VornInspector(page, base))
 
 
 schemes = st.sampled_from(["http:", "https:", "HTTP:", "hTtPs:", "ftp:", "mailto:", "tel:", "data:", "h2:", "1x:", ""])
