@@ -15,4 +15,7 @@ Ref get_links(Borrowed module, PyObject* const* args);
 Ref get_heading_hierarchy(Borrowed module, PyObject* const* args);
 Ref get_tables_detailed(Borrowed module, PyObject* const* args);
 
+// The module function _summarize_utf8, the crawl layer's private way in for UTF-8 pages.
+Ref create_utf8_entry(Borrowed module, Borrowed function_type);
+
 } // namespace vornel::inspector

@@ -1,6 +1,7 @@
 // Initialisation of vornel.inspector: binds its imports and creates VornInspector.
 #include "../pyapi/function.hpp"
 #include "inspector_type.hpp"
+#include "methods.hpp"
 #include "state.hpp"
 
 namespace vornel::inspector {
@@ -48,6 +49,7 @@ module_state::module_state(Borrowed module) : url_library(import_url_library(mod
     headings_function = own_method(inspector_type.get(), get_heading_hierarchy.get());
     tables_function = own_method(inspector_type.get(), get_tables_detailed.get());
     require(PyModule_AddObjectRef(module, "VornInspector", inspector_type.get()));
+    require(PyModule_AddObjectRef(module, "_summarize_utf8", create_utf8_entry(module, function_type.get()).get()));
 }
 
 } // namespace vornel::inspector
