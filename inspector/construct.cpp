@@ -22,11 +22,19 @@ void initialize(const module_state& state, Borrowed module, Borrowed self, Borro
     if (selectolax_parser* parser = walkable_parser(state, parsed.get()); parser && parsed.get() == document.get()) {
         // The walk finds what the two queries below find; each removal counts as one change of
         // the tree, as selectolax's decompose() counts it.
-        const script_nodes scripts = find_scripts(*state.lexbor, parser->document);
-        set_json_ld_count(state, self, "__init__", scripts.json_ld);
-        for (lexbor::node* element : scripts.scripts_and_styles) {
+        page_nodes page = walk_page(*state.lexbor, parser->document);
+        set_json_ld_count(state, self, "__init__", page.json_ld);
+        for (lexbor::node* element : page.scripts_and_styles) {
             remove_deep(*state.lexbor, element);
             ++parser->mutation_count;
+        }
+        // Taking out scripts and styles that hold nothing but text changes nothing else, so the
+        // walk stays true for the summaries. An element inside one (SVG may put HTML there) could
+        // make Lexbor update other parts of the tree as it goes.
+        if (!page.scripts_hold_elements) {
+            page.scripts_and_styles.clear();
+            Ref kept = keep_walk(std::move(page), parser->mutation_count);
+            set_built_parser(state, self, "__init__", document.get(), kept.get());
         }
         return;
     }

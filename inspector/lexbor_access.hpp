@@ -3,12 +3,18 @@
 // summary reads, as that build numbers them.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string_view>
 
 #include "lexbor_layout.hpp"
 
 namespace vornel::inspector {
+
+// What the walk does with an element, by its tag.
+enum class element_kind : unsigned char {
+    other, anchor, image, meta, heading, list, field, header_cell, form, table, title, script, style
+};
 
 // Ids learnt from a parsed page at import (walk_check.cpp), not compiled in.
 struct lexbor_ids {
@@ -17,6 +23,12 @@ struct lexbor_ids {
     lexbor::id type_attribute;
     lexbor::id html_namespace;
     int html_document; // the dom document type of an HTML document
+
+    // Lexbor numbers the tags it knows from 0 up; the summary reads only such tags.
+    static constexpr lexbor::id known_tags = 256;
+    std::array<element_kind, known_tags> kinds{};
+
+    element_kind kind_of(lexbor::id tag) const { return tag < known_tags ? kinds[tag] : element_kind::other; }
 };
 
 // An attribute's value as Lexbor keeps it.

@@ -100,29 +100,49 @@ page_nodes walk_page(const lexbor_access& lexbor, lexbor::document* document)
     node* root = document_root(ids, document);
 
     auto enter = [&](node* element) {
-        const lexbor::id tag = element->local_name;
-        if (tag == ids.a) {
+        switch (ids.kind_of(element->local_name)) {
+        case element_kind::other:
+            break;
+        case element_kind::anchor:
             page.anchors.push_back(element);
-        } else if (tag == ids.img) {
+            break;
+        case element_kind::image:
             page.images.push_back(element);
-        } else if (tag == ids.meta) {
+            break;
+        case element_kind::meta:
             page.metas.push_back(element);
-        } else if (tag == ids.h1 || tag == ids.h2 || tag == ids.h3) {
+            break;
+        case element_kind::heading:
             page.headings.push_back(element);
-        } else if (tag == ids.ul || tag == ids.ol) {
+            break;
+        case element_kind::list:
             ++page.lists;
-        } else if (tag == ids.input || tag == ids.select || tag == ids.textarea) {
+            break;
+        case element_kind::field:
             forms.for_each([&](std::size_t form) { page.forms[form].fields.push_back(element); });
-        } else if (tag == ids.th) {
+            break;
+        case element_kind::header_cell:
             tables.for_each([&](std::size_t table) { page.table_headers[table].push_back(element); });
-        } else if (tag == ids.form) {
+            break;
+        case element_kind::form:
             forms.enter(element, page.forms.size());
             page.forms.push_back({element, {}});
-        } else if (tag == ids.table) {
+            break;
+        case element_kind::table:
             tables.enter(element, page.table_headers.size());
             page.table_headers.emplace_back();
-        } else if (tag == ids.title && page.title == nullptr) {
-            page.title = element;
+            break;
+        case element_kind::title:
+            if (page.title == nullptr) page.title = element;
+            break;
+        case element_kind::script:
+            if (is_json_ld(lexbor, element)) ++page.json_ld;
+            [[fallthrough]];
+        case element_kind::style:
+            page.scripts_and_styles.push_back(element);
+            for (node* child = element->first_child; child != nullptr; child = child->next)
+                if (child->type == lexbor::element_node) page.scripts_hold_elements = true;
+            break;
         }
     };
     auto leave = [&](node* element) {
@@ -131,23 +151,6 @@ page_nodes walk_page(const lexbor_access& lexbor, lexbor::document* document)
     };
     if (root != nullptr) walk_elements(root, enter, leave);
     return page;
-}
-
-script_nodes find_scripts(const lexbor_access& lexbor, lexbor::document* document)
-{
-    const lexbor_ids& ids = lexbor.ids;
-    script_nodes found;
-    node* root = document_root(ids, document);
-    auto enter = [&](node* element) {
-        if (element->local_name == ids.script) {
-            found.scripts_and_styles.push_back(element);
-            if (is_json_ld(lexbor, element)) ++found.json_ld;
-        } else if (element->local_name == ids.style) {
-            found.scripts_and_styles.push_back(element);
-        }
-    };
-    if (root != nullptr) walk_elements(root, enter, [](node*) {});
-    return found;
 }
 
 void remove_deep(const lexbor_access& lexbor, node* root)

@@ -24,17 +24,15 @@ struct page_nodes {
     std::vector<form_nodes> forms;
     std::vector<node_list> table_headers; // per table, its th elements at any depth
     Py_ssize_t lists = 0;                 // ul and ol elements
+
+    // What the constructor reads: the script and style elements, which of them are JSON-LD
+    // blocks, and whether one holds an element (which the lists above may then hold too).
+    node_list scripts_and_styles;
+    Py_ssize_t json_ld = 0;
+    bool scripts_hold_elements = false;
 };
 
 page_nodes walk_page(const lexbor_access& lexbor, lexbor::document* document);
-
-// The script and style elements of a page, and how many of them are JSON-LD blocks.
-struct script_nodes {
-    node_list scripts_and_styles;
-    Py_ssize_t json_ld = 0;
-};
-
-script_nodes find_scripts(const lexbor_access& lexbor, lexbor::document* document);
 
 // Takes an element and everything inside it out of the tree, node by node, as selectolax's
 // decompose() does.

@@ -12,8 +12,13 @@ namespace vornel::inspector {
 // the import check found the walk able to read it; else null.
 selectolax_parser* walkable_parser(const module_state& state, Borrowed document);
 
-// The nodes of an instance's document. The walk is taken when first asked for, and again when
-// the instance's `parser` is another object or selectolax has changed its tree since.
+// The constructor's walk, kept with the instance for its summaries: good while the parser's
+// count of changes is `changes`, the count after the constructor's own removals.
+Ref keep_walk(page_nodes page, unsigned long changes);
+
+// The nodes of an instance's document: those that the constructor kept while the tree is as the
+// constructor left it, else a walk taken when first asked for, and again when the instance's
+// `parser` is another object or selectolax has changed its tree since.
 class instance_walk {
 public:
     instance_walk(const module_state& state, Borrowed self) : state_(state), self_(self) {}
@@ -27,9 +32,11 @@ public:
 private:
     const module_state& state_;
     Borrowed self_;
-    Ref walked_; // the parser of nodes_
+    Ref walked_; // the parser of current_
     unsigned long changes_ = 0;
-    std::optional<page_nodes> nodes_;
+    const page_nodes* current_ = nullptr;
+    Ref kept_;                         // the capsule of the constructor's walk, when current_ is in it
+    std::optional<page_nodes> taken_; // a walk of our own, when current_ is that
 };
 
 } // namespace vornel::inspector

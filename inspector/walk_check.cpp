@@ -80,16 +80,29 @@ bool parser_laid_out_as_declared(Borrowed probe, selectolax_parser* parser)
 struct tag_name {
     lexbor::id lexbor_ids::*id;
     std::string_view name;
+    element_kind kind;
 };
 
 constexpr std::array<tag_name, 19> tag_names = {{
-    {&lexbor_ids::html, "html"},       {&lexbor_ids::title, "title"},   {&lexbor_ids::meta, "meta"},
-    {&lexbor_ids::form, "form"},       {&lexbor_ids::input, "input"},   {&lexbor_ids::select, "select"},
-    {&lexbor_ids::textarea, "textarea"}, {&lexbor_ids::a, "a"},         {&lexbor_ids::img, "img"},
-    {&lexbor_ids::table, "table"},     {&lexbor_ids::th, "th"},         {&lexbor_ids::ul, "ul"},
-    {&lexbor_ids::ol, "ol"},           {&lexbor_ids::h1, "h1"},         {&lexbor_ids::h2, "h2"},
-    {&lexbor_ids::h3, "h3"},           {&lexbor_ids::script, "script"}, {&lexbor_ids::style, "style"},
-    {&lexbor_ids::text, ""}, // learnt from the first text node instead
+    {&lexbor_ids::html, "html", element_kind::other},
+    {&lexbor_ids::title, "title", element_kind::title},
+    {&lexbor_ids::meta, "meta", element_kind::meta},
+    {&lexbor_ids::form, "form", element_kind::form},
+    {&lexbor_ids::input, "input", element_kind::field},
+    {&lexbor_ids::select, "select", element_kind::field},
+    {&lexbor_ids::textarea, "textarea", element_kind::field},
+    {&lexbor_ids::a, "a", element_kind::anchor},
+    {&lexbor_ids::img, "img", element_kind::image},
+    {&lexbor_ids::table, "table", element_kind::table},
+    {&lexbor_ids::th, "th", element_kind::header_cell},
+    {&lexbor_ids::ul, "ul", element_kind::list},
+    {&lexbor_ids::ol, "ol", element_kind::list},
+    {&lexbor_ids::h1, "h1", element_kind::heading},
+    {&lexbor_ids::h2, "h2", element_kind::heading},
+    {&lexbor_ids::h3, "h3", element_kind::heading},
+    {&lexbor_ids::script, "script", element_kind::script},
+    {&lexbor_ids::style, "style", element_kind::style},
+    {&lexbor_ids::text, "", element_kind::other}, // learnt from the first text node instead
 }};
 
 // Learns the ids from the elements of the parsed probe page; false when one is missing or two
@@ -132,9 +145,11 @@ bool learn_ids(lexbor_access& lexbor, lexbor::document* document)
     }
     found.back() = text_found;
     for (std::size_t i = 0; i < tag_names.size(); ++i) {
-        if (!found[i] || ids.*tag_names[i].id == 0) return false;
+        const lexbor::id id = ids.*tag_names[i].id;
+        if (!found[i] || id == 0 || id >= lexbor_ids::known_tags) return false;
         for (std::size_t j = 0; j < i; ++j)
-            if (ids.*tag_names[i].id == ids.*tag_names[j].id) return false;
+            if (id == ids.*tag_names[j].id) return false;
+        ids.kinds[id] = tag_names[i].kind;
     }
     if (!type_found) return false;
     lexbor.ids = ids;
@@ -167,7 +182,7 @@ probe_result summarise_probe(const module_state& state)
     result.summary = call_method(inspector.get(), own(PyUnicode_FromString("get_summary")).get());
     Ref parser = get_attr(inspector.get(), state.parser.get());
     result.html = get_attr(parser.get(), own(PyUnicode_FromString("html")).get());
-    result.walked = built_parser(state, inspector.get()).get() == parser.get();
+    result.walked = built_parser(state, inspector.get()).parser.get() == parser.get();
     return result;
 }
 
