@@ -59,13 +59,21 @@ bool supported_selectolax(Borrowed version)
     return error == std::errc{} && end == value.data() + value.size() && patch >= 2;
 }
 
+// Whether the module's attribute `name` is the int `expected`.
+bool has_number(Borrowed module, const char* name, long expected)
+{
+    Ref value = get_attr(module, own(PyUnicode_FromString(name)).get());
+    if (!PyLong_CheckExact(value.get())) return false;
+    int overflow = 0;
+    const long number = PyLong_AsLongAndOverflow(value.get(), &overflow);
+    if (number == -1 && PyErr_Occurred()) throw python_error{};
+    return overflow == 0 && number == expected;
+}
+
 // Lexbor 3.1, whose node, attribute and text layouts lexbor_layout.hpp mirrors.
 bool supported_lexbor(Borrowed lexbor_module)
 {
-    Ref major = get_attr(lexbor_module, own(PyUnicode_FromString("LEXBOR_VERSION_MAJOR")).get());
-    Ref minor = get_attr(lexbor_module, own(PyUnicode_FromString("LEXBOR_VERSION_MINOR")).get());
-    return PyLong_CheckExact(major.get()) && PyLong_CheckExact(minor.get()) && PyLong_AsLong(major.get()) == 3 &&
-           PyLong_AsLong(minor.get()) == 1;
+    return has_number(lexbor_module, "LEXBOR_VERSION_MAJOR", 3) && has_number(lexbor_module, "LEXBOR_VERSION_MINOR", 1);
 }
 
 // The parser's declared fields, checked against what the parser reports of itself.

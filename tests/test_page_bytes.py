@@ -114,3 +114,17 @@ def test_lines_of_an_archive(tmp_path):
     archive = many_pages(60, seed=5).response(URL, b"<title>\xff</title>")
     for page in read_pages(str(archive.save(tmp_path / "many.warc.gz"))):
         assert json.loads(page_line(page)[0]) == decoded_line(page)
+
+
+@pytest.mark.parametrize("body, content_type, decoded", [
+    ("<title>caf\u00e9</title>".encode(), "text/html; charset=utf-8", False),
+    (codecs.BOM_UTF8 + b"<title>marked</title>", None, False),
+    ("<title>caf\u00e9</title>".encode("cp1252"), "text/html; charset=windows-1252", True),
+    (b"<title>caf\xe9</title>", "text/html; charset=utf-8", True),  # declared UTF-8, is not
+])
+def test_only_pages_that_are_not_utf8_are_decoded(monkeypatch, body, content_type, decoded):
+    calls = []
+    real = Page.decode
+    monkeypatch.setattr(Page, "decode", lambda page: calls.append(page) or real(page))
+    line, _ = page_line(page_of(body, content_type))
+    assert "summary" in json.loads(line) and bool(calls) == decoded
