@@ -11,6 +11,11 @@
 
 namespace vornel::inspector {
 
+// The attributes that the summary reads.
+enum class attribute_name : unsigned char { href, src, name, property, content, action, method, type, placeholder, required };
+inline constexpr std::array<std::string_view, 10> attribute_names = {
+    "href", "src", "name", "property", "content", "action", "method", "type", "placeholder", "required"};
+
 // What the walk does with an element, by its tag.
 enum class element_kind : unsigned char {
     other, anchor, image, meta, heading, list, field, header_cell, form, table, title, script, style
@@ -29,6 +34,19 @@ struct lexbor_ids {
     std::array<element_kind, known_tags> kinds{};
 
     element_kind kind_of(lexbor::id tag) const { return tag < known_tags ? kinds[tag] : element_kind::other; }
+
+    // Lexbor numbers the attribute names it knows from 0 up, each name once, and gives any other name
+    // the address of its entry in the document: an id below this bound is one of its own.
+    static constexpr lexbor::id known_attributes = 0x10000;
+    static constexpr lexbor::id unknown = ~lexbor::id{0};
+    // Per attribute_name, its id when Lexbor knows the name, else `unknown`.
+    std::array<lexbor::id, attribute_names.size()> attributes{};
+
+    // The id of the attribute's name as written (what selectolax reports as its key).
+    static lexbor::id written_name(const lexbor::attribute* attribute)
+    {
+        return attribute->qualified_name != 0 ? attribute->qualified_name : attribute->node.local_name;
+    }
 };
 
 // An attribute's value as Lexbor keeps it.
@@ -57,10 +75,7 @@ public:
     std::string_view attribute_name(const lexbor::attribute* attribute) const;
     attribute_value attribute_value_of(lexbor::attribute* attribute) const;
     // The id of the attribute's local name, which attribute selectors compare.
-    static lexbor::id attribute_id(const lexbor::attribute* attribute)
-    {
-        return reinterpret_cast<const lexbor::node*>(attribute)->local_name;
-    }
+    static lexbor::id attribute_id(const lexbor::attribute* attribute) { return attribute->node.local_name; }
     // The element's qualified name, which selectolax reports as its `tag`.
     std::string_view element_name(const lexbor::node* element) const;
     // ASCII case-insensitive comparison of `size` bytes, as Lexbor's selectors make it.

@@ -50,7 +50,11 @@ struct character_data { // lxb_dom_character_data_t: a text node's bytes
     text_buffer data;
 };
 
-struct attribute; // lxb_dom_attr_t, read through Lexbor's functions, except its node
+struct attribute { // the start of lxb_dom_attr_t; its value and neighbours are read through Lexbor's functions
+    lexbor::node node; // node.local_name: the id of the attribute's local name
+    id upper_name;
+    id qualified_name; // the id of the name as written, when it differs from the local name; else 0
+};
 
 } // namespace vornel::inspector::lexbor
 

@@ -100,7 +100,7 @@ Ref links_from_walk(const module_state& state, Borrowed module, Borrowed self, c
     std::vector<Ref> hrefs;
     hrefs.reserve(page.anchors.size());
     for (lexbor::node* anchor : page.anchors) {
-        const attribute_value href = find_attribute(lexbor, anchor, "href");
+        const attribute_value href = find_attribute(lexbor, anchor, attribute_name::href);
         if (href.is_true() && !is_skipped(href.text())) hrefs.push_back(decoded(href.text()));
     }
     link_lists links(state, module, self);

@@ -12,22 +12,29 @@
 namespace vornel::inspector {
 
 // attributes.get(name) for each of `names`, in one pass: the value of the last attribute of that
-// name, as the dict keeps it.
+// name, as the dict keeps it. A name that Lexbor knows is compared by its id, any other by its text.
 template <std::size_t N>
 std::array<attribute_value, N> find_attributes(const lexbor_access& lexbor, lexbor::node* element,
-                                               const std::array<std::string_view, N>& names)
+                                               const std::array<attribute_name, N>& names)
 {
+    const lexbor_ids& ids = lexbor.ids;
     std::array<attribute_value, N> found{};
     for (lexbor::attribute* attribute = lexbor.first_attribute(element); attribute != nullptr;
          attribute = lexbor.next_attribute(attribute)) {
+        const lexbor::id id = lexbor_ids::written_name(attribute);
+        if (id < lexbor_ids::known_attributes) {
+            for (std::size_t i = 0; i < N; ++i)
+                if (id == ids.attributes[static_cast<std::size_t>(names[i])]) found[i] = lexbor.attribute_value_of(attribute);
+            continue;
+        }
         const std::string_view name = lexbor.attribute_name(attribute);
         for (std::size_t i = 0; i < N; ++i)
-            if (name == names[i]) found[i] = lexbor.attribute_value_of(attribute);
+            if (name == attribute_names[static_cast<std::size_t>(names[i])]) found[i] = lexbor.attribute_value_of(attribute);
     }
     return found;
 }
 
-inline attribute_value find_attribute(const lexbor_access& lexbor, lexbor::node* element, std::string_view name)
+inline attribute_value find_attribute(const lexbor_access& lexbor, lexbor::node* element, attribute_name name)
 {
     return find_attributes<1>(lexbor, element, {name})[0];
 }

@@ -52,7 +52,7 @@ Ref media_record(const module_state& state, Borrowed self, instance_walk& walk)
     Py_ssize_t count = 0;
     if (const page_nodes* page = walk.nodes(document.get())) {
         for (lexbor::node* element : page->images) {
-            const attribute_value source = find_attribute(walk.lexbor(), element, "src");
+            const attribute_value source = find_attribute(walk.lexbor(), element, attribute_name::src);
             if (source.is_true()) require(PyList_Append(images.get(), decoded(source.text()).get()));
         }
         count = static_cast<Py_ssize_t>(page->images.size());

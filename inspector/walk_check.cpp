@@ -113,6 +113,27 @@ constexpr std::array<tag_name, 19> tag_names = {{
     {&lexbor_ids::text, "", element_kind::other}, // learnt from the first text node instead
 }};
 
+// Records the ids of the element's attributes whose names the summary reads; false when one name
+// has two ids.
+bool learn_attribute_ids(const lexbor_access& lexbor, lexbor::node* element, lexbor_ids& ids,
+                         std::array<bool, attribute_names.size()>& found)
+{
+    for (lexbor::attribute* attribute = lexbor.first_attribute(element); attribute != nullptr;
+         attribute = lexbor.next_attribute(attribute)) {
+        const std::string_view name = lexbor.attribute_name(attribute);
+        for (std::size_t i = 0; i < attribute_names.size(); ++i) {
+            if (name != attribute_names[i]) continue;
+            const lexbor::id written = lexbor_ids::written_name(attribute);
+            const lexbor::id id = written < lexbor_ids::known_attributes ? written : lexbor_ids::unknown;
+            if (found[i] && ids.attributes[i] != id) return false;
+            found[i] = true;
+            ids.attributes[i] = id;
+            if (name == "type" && element->local_name == ids.script) ids.type_attribute = attribute->node.local_name;
+        }
+    }
+    return true;
+}
+
 // Learns the ids from the elements of the parsed probe page; false when one is missing or two
 // tags share an id.
 bool learn_ids(lexbor_access& lexbor, lexbor::document* document)
@@ -120,7 +141,8 @@ bool learn_ids(lexbor_access& lexbor, lexbor::document* document)
     lexbor_ids ids{};
     ids.html_document = document->type;
     std::array<bool, tag_names.size()> found{};
-    bool text_found = false, type_found = false;
+    std::array<bool, attribute_names.size()> attributes_found{};
+    bool text_found = false;
 
     lexbor::node* current = document->node.first_child;
     while (current != nullptr) {
@@ -132,13 +154,7 @@ bool learn_ids(lexbor_access& lexbor, lexbor::document* document)
                     ids.*tag_names[i].id = current->local_name;
                     if (name == "html") ids.html_namespace = current->ns;
                 }
-            if (name == "script" && !type_found)
-                for (lexbor::attribute* attribute = lexbor.first_attribute(current); attribute != nullptr;
-                     attribute = lexbor.next_attribute(attribute))
-                    if (lexbor.attribute_name(attribute) == "type") {
-                        ids.type_attribute = lexbor_access::attribute_id(attribute);
-                        type_found = true;
-                    }
+            if (!learn_attribute_ids(lexbor, current, ids, attributes_found)) return false;
         } else if (current->type == 3 && !text_found) { // a text node
             ids.text = current->local_name;
             text_found = true;
@@ -159,7 +175,9 @@ bool learn_ids(lexbor_access& lexbor, lexbor::document* document)
             if (id == ids.*tag_names[j].id) return false;
         ids.kinds[id] = tag_names[i].kind;
     }
-    if (!type_found) return false;
+    for (bool attribute_found : attributes_found)
+        if (!attribute_found) return false;
+    if (ids.type_attribute == 0) return false;
     lexbor.ids = ids;
     return true;
 }
