@@ -8,8 +8,9 @@
 
 Each figure is construction plus get_summary() of one page, the best of --repeat calls after
 a warm-up call, in wall time and in CPU time (the steadier on a shared machine); the contenders
-take turns at going first, page by page. DIR (for --before and --vornel-path) is a folder holding a built `vornel`
-package, such as the one `pip install --no-deps --target DIR .` makes from another commit.
+take turns at going first, page by page. DIR (for --before and --vornel-path) is a folder holding
+a built `vornel` package, such as the one `pip install --no-deps --target DIR .` makes from
+another commit.
 """
 
 import argparse
