@@ -64,6 +64,19 @@ def test_texts_keep_inner_white_space(summarize, markup, text):
     assert structure["detailed_tables"][0]["columns"] == ([text] if text else ["Generic/No Headers"])
 
 
+WHITE_SPACE = [chr(code) for code in range(0x110000) if chr(code).isspace()]
+
+
+@pytest.mark.parametrize("around", WHITE_SPACE + ["\u200b", "\u180e", "\ufeff"], ids=lambda c: f"U+{ord(c):04X}")
+def test_texts_lose_exactly_what_str_strip_removes(summarize, around):
+    # The native walk strips the UTF-8 bytes, so every white space character of Python's is tried.
+    markup = f"{around}{around}x{around}y{around}"
+    summary = summarize(f"<title>{markup}</title><h1>{markup}</h1><table><th>{markup}</th></table>")
+    expected = markup.replace("\r", "\n").strip()  # the parser reads a carriage return as a line feed
+    assert summary["title"] == expected and summary["structure"]["headings"][0]["text"] == expected
+    assert summary["structure"]["detailed_tables"][0]["columns"] == [expected]
+
+
 def test_media_and_structure_counts(summarize):
     page = (
         '<img><img src><img src=""><img src="a.png"><img src="a.png"><img src=" ">'
