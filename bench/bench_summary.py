@@ -7,8 +7,10 @@
     .venv/bin/python bench/bench_summary.py --check              # the others against the plain Python model
 
 Each figure is construction plus get_summary() of one page, the best of --repeat calls after
-a warm-up call. DIR (for --before and --vornel-path) is a folder holding a built `vornel`
-package, such as the one `pip install --no-deps --target DIR .` makes from another commit.
+a warm-up call, in wall time and in CPU time (the steadier on a shared machine); the contenders
+take turns at going first, page by page. DIR (for --before and --vornel-path) is a folder holding
+a built `vornel` package, such as the one `pip install --no-deps --target DIR .` makes from
+another commit.
 """
 
 import argparse
@@ -45,11 +47,18 @@ def measure(pages, before_build, repeat):
     import vornel.inspector
 
     runs = contenders(before_build)
+    names = list(runs)
     results = []
     for number, (group, path) in enumerate(pages, 1):
         print(f"[{number}/{len(pages)}] {path.name}", file=sys.stderr)
-        seconds = best_times(runs, read_page(path), PAGE_URL, repeat)
-        results.append({"name": path.name, "group": group, "kb": path.stat().st_size / 1024, "seconds": seconds})
+        # Each page starts with another contender: the one that runs right after BeautifulSoup
+        # has freed its garbage runs a few percent slower, and that must not always be the same one.
+        first = number % len(names)
+        turn = {name: runs[name] for name in names[first:] + names[:first]}
+        times = best_times(turn, read_page(path), PAGE_URL, repeat)
+        results.append({"name": path.name, "group": group, "kb": path.stat().st_size / 1024,
+                        "seconds": {name: wall for name, (wall, _) in times.items()},
+                        "cpu_seconds": {name: cpu for name, (_, cpu) in times.items()}})
     return {
         "python": platform.python_version(),
         "selectolax": selectolax.__version__,

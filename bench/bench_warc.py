@@ -4,14 +4,17 @@
     .venv/bin/python bench/bench_warc.py                        # 5,000 records, every contender
     .venv/bin/python bench/bench_warc.py --records 1000 --skip warcio
     .venv/bin/python bench/bench_warc.py --memory-gb 1 --rounds 1   # peak memory over a 1 GB archive
+    .venv/bin/python bench/bench_warc.py --before DIR           # also vornel as built into DIR/vornel
 
 The archive holds one gzip-compressed response record per page, cycling through the corpus pages
 (`../shared/corpus/pages`, else `examples/pages`); it is written once into build/bench and reused.
 Each contender runs in a process of its own, so that its peak resident memory is its own: the sum
-over the process and all its descendants (pool workers, Dask workers), sampled every 20 ms. The
-Dask contender's cluster is started before its clock runs. The contenders take turns for
-`--rounds` rounds and each keeps its best time, so that a slow spell of a shared machine does not
-land on one contender alone.
+over the process and all its descendants (pool workers, Dask workers), sampled every 20 ms; its
+CPU time is summed over the same processes. The Dask contender's cluster is started before its
+clocks run. The contenders take turns for `--rounds` rounds and each keeps its best time, so that
+a slow spell of a shared machine does not land on one contender alone. DIR (for --before) holds
+another build of vornel, such as `pip install --no-deps --target DIR .` makes from another commit;
+its contenders import vornel from there.
 """
 
 import argparse
@@ -28,10 +31,17 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from pages import find_pages  # noqa: E402
+from process_tree import tree_cpu_seconds, tree_rss_kb  # noqa: E402
 
 BUILD = ROOT / "build" / "bench"
-TARGETS = """targets: --jobs 2 >= 1.7x the pages/s of --jobs 1; --jobs 1 <= 1.3x the time of the plain loop;
-         --jobs 1 >= 15x the pages/s of warcio + BeautifulSoup; peak memory over 1 GB < 300 MB"""
+TARGETS = """targets: --jobs 1 >= 1.5x the pages/s of the build before (--before) and >= 0.8x the pages per CPU
+         second of "read + LexborHTMLParser(bytes)"; --jobs 2 >= 1.7x the pages/s of --jobs 1; Dask's CPU
+         per page <= 1.2x that of --jobs 2; --jobs 1 >= 15x the pages/s of warcio + BeautifulSoup; peak
+         memory over 1 GB < 300 MB"""
+BEFORE = "before: "  # the names of the contenders that run the build of --before
+DASK = "vornel on Dask (2 workers x 1 thread)"
+DASK_WITHOUT_TRIM = "vornel on Dask, no MALLOC_TRIM_THRESHOLD_"
+BYTES_FLOOR = "floor: read + LexborHTMLParser(bytes)"
 
 
 def build_archive(records, path):
@@ -57,24 +67,8 @@ def build_archive(records, path):
     return path
 
 
-def tree_rss_kb(pid):
-    """Resident memory of a process and all its descendants, in KiB, from /proc."""
-    total, todo = 0, [pid]
-    while todo:
-        current = todo.pop()
-        try:
-            with open(f"/proc/{current}/status") as status:
-                total += next((int(line.split()[1]) for line in status if line.startswith("VmRSS:")), 0)
-            for task in os.listdir(f"/proc/{current}/task"):  # children are listed by the thread that made them
-                with open(f"/proc/{current}/task/{task}/children") as children:
-                    todo += [int(child) for child in children.read().split()]
-        except (FileNotFoundError, ProcessLookupError):
-            continue
-    return total
-
-
 def run_contender(name, archive):
-    """Runs in the contender's own process: prints {pages, seconds, peak_rss_mb} as JSON."""
+    """Runs in the contender's own process: prints {pages, seconds, cpu_seconds, peak_rss_mb} as JSON."""
     import tempfile
 
     import warc_contenders
@@ -88,32 +82,36 @@ def run_contender(name, archive):
 
     sampler = threading.Thread(target=sample, daemon=True)
     sampler.start()
-    run = warc_contenders.CONTENDERS[name]
+    run = warc_contenders.CONTENDERS[name.removeprefix(BEFORE)]
     with tempfile.TemporaryDirectory() as scratch:
-        started = time.perf_counter()
+        started, cpu = time.perf_counter(), tree_cpu_seconds(os.getpid())
         pages = run(archive, Path(scratch))
         seconds = getattr(run, "seconds", None) or time.perf_counter() - started
+        cpu_seconds = getattr(run, "cpu_seconds", None) or tree_cpu_seconds(os.getpid()) - cpu
     done.set()
     sampler.join()
-    print(json.dumps({"pages": pages, "seconds": seconds, "peak_rss_mb": peak[0] / 1024}))
+    print(json.dumps({"pages": pages, "seconds": seconds, "cpu_seconds": cpu_seconds, "peak_rss_mb": peak[0] / 1024}))
 
 
-def measure(name, archive):
+def measure(name, archive, before=None):
     print(f"running {name} ...", file=sys.stderr, flush=True)
+    environment = dict(os.environ)
+    if name.startswith(BEFORE):  # its workers import vornel from there too
+        environment["PYTHONPATH"] = os.pathsep.join(filter(None, [before, environment.get("PYTHONPATH")]))
     result = subprocess.run([sys.executable, __file__, "--contender", name, str(archive)], capture_output=True,
-                            text=True)
+                            text=True, env=environment)
     if result.returncode != 0:
         print(result.stderr, file=sys.stderr)
         return None
     return json.loads(result.stdout.splitlines()[-1])
 
 
-def best_of_rounds(names, archive, rounds):
+def best_of_rounds(names, archive, rounds, before=None):
     """Each contender's fastest run over `rounds` turns, with the highest peak memory of its runs."""
     best = {name: None for name in names}
     for _ in range(rounds):
         for name in names:
-            result = measure(name, archive)
+            result = measure(name, archive, before)
             if result is None:
                 continue
             if best[name] is None or result["seconds"] < best[name]["seconds"]:
@@ -128,25 +126,37 @@ def print_table(results, records, archive, rounds):
     size = archive.stat().st_size / (1 << 20)
     print(f"\n{records:,} records, {size:,.0f} MB gzip-compressed, {os.cpu_count()} cores, CPython "
           f"{sys.version.split()[0]}, best of {rounds} round{'s' if rounds != 1 else ''}\n")
-    print(f"{'contender':<42} {'pages':>7} {'seconds':>8} {'pages/s':>9} {'peak MB':>8}")
+    print(f"{'contender':<46} {'pages':>7} {'seconds':>8} {'pages/s':>9} {'CPU s':>7} {'pages/CPU s':>11} {'peak MB':>8}")
     for name, result in results.items():
         if result is not None:
-            print(f"{name:<42} {result['pages']:>7,} {result['seconds']:>8.2f} "
-                  f"{result['pages'] / result['seconds']:>9,.1f} {result['peak_rss_mb']:>8.0f}")
+            print(f"{name:<46} {result['pages']:>7,} {result['seconds']:>8.2f} "
+                  f"{result['pages'] / result['seconds']:>9,.1f} {result['cpu_seconds']:>7.2f} "
+                  f"{result['pages'] / result['cpu_seconds']:>11,.1f} {result['peak_rss_mb']:>8.0f}")
 
-    def rate(name):
+    def rate(name, clock="seconds"):
         result = results.get(name)
-        return result["pages"] / result["seconds"] if result else None
+        return result["pages"] / result[clock] if result else None
 
-    one, two, plain, soup = (rate("vornel --jobs 1"), rate("vornel --jobs 2"),
-                             rate("plain loop: read + decode + summary"), rate("warcio + BeautifulSoup (lxml)"))
+    one, two, plain, soup, before = (rate("vornel --jobs 1"), rate("vornel --jobs 2"),
+                                     rate("plain loop: read + decode + summary"), rate("warcio + BeautifulSoup (lxml)"),
+                                     rate(BEFORE + "vornel --jobs 1"))
+    one_cpu, two_cpu, floor_cpu = (rate("vornel --jobs 1", "cpu_seconds"), rate("vornel --jobs 2", "cpu_seconds"),
+                                   rate(BYTES_FLOOR, "cpu_seconds"))
     print()
+    if one and before:
+        print(f"--jobs 1 / before --jobs 1 pages/s:            {one / before:.2f}x  (target >= 1.5x)")
+    if one_cpu and floor_cpu:
+        print(f"--jobs 1 / bytes-parse floor pages per CPU s:  {one_cpu / floor_cpu:.2f}x  (target >= 0.8x)")
     if one and two:
-        print(f"--jobs 2 / --jobs 1 pages/s:                  {two / one:.2f}x  (target >= 1.7x)")
+        print(f"--jobs 2 / --jobs 1 pages/s:                   {two / one:.2f}x  (target >= 1.7x)")
+    for name, label in ((DASK, "as Dask starts them"), (DASK_WITHOUT_TRIM, "no MALLOC_TRIM_THRESHOLD_")):
+        dask_cpu = rate(name, "cpu_seconds")
+        if two_cpu and dask_cpu:
+            print(f"Dask / --jobs 2 CPU per page, {label + ':':<27} {two_cpu / dask_cpu:.2f}x  (target <= 1.2x)")
     if one and plain:
-        print(f"--jobs 1 time / plain loop time:              {plain / one:.2f}x  (target <= 1.3x)")
+        print(f"--jobs 1 time / plain loop time:               {plain / one:.2f}x  (target <= 1.3x)")
     if one and soup:
-        print(f"--jobs 1 / warcio + BeautifulSoup pages/s:    {one / soup:.1f}x  (target >= 15x)")
+        print(f"--jobs 1 / warcio + BeautifulSoup pages/s:     {one / soup:.1f}x  (target >= 15x)")
 
 
 def parse_arguments(argv):
@@ -156,6 +166,7 @@ def parse_arguments(argv):
     parser.add_argument("--skip", action="append", default=[], metavar="WORD",
                         help="leave out the contenders whose name holds WORD (repeatable)")
     parser.add_argument("--rounds", type=int, default=3, help="turns of every contender; the best counts (default 3)")
+    parser.add_argument("--before", metavar="DIR", help="also time the vornel built into DIR/vornel, in the same rounds")
     parser.add_argument("--memory-gb", type=float, metavar="GB",
                         help="instead: peak memory of vornel --jobs 1 and 2 over an archive of about GB gigabytes")
     parser.add_argument("--contender", help=argparse.SUPPRESS)
@@ -170,14 +181,17 @@ def main(argv):
         return 0
     import warc_contenders
 
-    names = [name for name in warc_contenders.CONTENDERS if not any(word in name for word in args.skip)]
+    names = list(warc_contenders.CONTENDERS)
+    if args.before:
+        names = [BEFORE + "vornel --jobs 1", BEFORE + "vornel --jobs 2", *names]
+    names = [name for name in names if not any(word in name for word in args.skip)]
     records = args.records
     if args.memory_gb:
         average = sum(page.stat().st_size for _, page in find_pages()) / len(find_pages())
         records = int(args.memory_gb * (1 << 30) / (average * 0.17))  # pages compress to about a sixth
         names = ["vornel --jobs 1", "vornel --jobs 2"]
     archive = build_archive(records, BUILD / f"corpus-{records}.warc.gz")
-    results = best_of_rounds(names, archive, args.rounds)
+    results = best_of_rounds(names, archive, args.rounds, args.before and str(Path(args.before).resolve()))
     print_table(results, records, archive, args.rounds)
     return 0
 

@@ -20,11 +20,12 @@ def vornel_jobs(jobs):
 
 
 def vornel_dask(trim_threshold=None):
-    """A local cluster of two single-threaded worker processes, started before the clock runs.
+    """A local cluster of two single-threaded worker processes, started before the clocks run.
 
     Dask's nanny starts its workers with MALLOC_TRIM_THRESHOLD_=65536, so that glibc hands freed
-    memory back at once; parsing pages then pays for the same memory again and again. With
-    `trim_threshold`, the workers get that value instead.
+    memory back at once; any of glibc's malloc variables also fixes its mmap threshold at 128 KiB,
+    so every larger page buffer is mapped and unmapped again. With `trim_threshold`, the workers
+    get that value instead; with "unset", no such variable at all.
     """
     def run(archive, scratch):
         import dask.config
@@ -33,16 +34,18 @@ def vornel_dask(trim_threshold=None):
         from vornel.crawl import summarize_warcs
 
         environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
-        if trim_threshold is not None:
+        if trim_threshold == "unset":
+            environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+        elif trim_threshold is not None:
             environ["MALLOC_TRIM_THRESHOLD_"] = trim_threshold
         with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}), \
                 LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
                 Client(cluster) as client:
             client.wait_for_workers(2)
-            started = timer()
+            started, cpu = timer(), cpu_seconds()
             report = summarize_warcs([str(archive)], str(scratch / "parts"), client=client)
             assert report.complete
-            run.seconds = timer() - started
+            run.seconds, run.cpu_seconds = timer() - started, cpu_seconds() - cpu
             return report.counts.pages
     return run
 
@@ -50,6 +53,12 @@ def vornel_dask(trim_threshold=None):
 def timer():
     import time
     return time.perf_counter()
+
+
+def cpu_seconds():
+    """The CPU time of this process and its descendants (the cluster's workers) so far."""
+    from process_tree import tree_cpu_seconds
+    return tree_cpu_seconds(os.getpid())
 
 
 def fastwarc_pages(archive):
@@ -78,6 +87,13 @@ def read_decode_parse(archive, scratch):
     from selectolax.lexbor import LexborHTMLParser
 
     return sum(1 for _, text in decoded_pages(archive) if LexborHTMLParser(text) is not None)
+
+
+def read_parse_bytes(archive, scratch):
+    """The floor of a crawl whose pages are UTF-8: the body goes to the parser as it was read."""
+    from selectolax.lexbor import LexborHTMLParser
+
+    return sum(1 for _, _, body in fastwarc_pages(archive) if LexborHTMLParser(body) is not None)
 
 
 def read_decode_summary(archive, scratch):
@@ -112,8 +128,10 @@ CONTENDERS = {
     "vornel --jobs 2": vornel_jobs(2),
     "vornel on Dask (2 workers x 1 thread)": vornel_dask(),
     "vornel on Dask, workers' trim threshold 32 MB": vornel_dask(32 << 20),
+    "vornel on Dask, no MALLOC_TRIM_THRESHOLD_": vornel_dask("unset"),
     "floor: read + decode": read_and_decode,
     "floor: read + decode + LexborHTMLParser": read_decode_parse,
+    "floor: read + LexborHTMLParser(bytes)": read_parse_bytes,
     "plain loop: read + decode + summary": read_decode_summary,
     "warcio + BeautifulSoup (lxml)": warcio_loop(BeautifulSoupInspector),
     "warcio + pure Python over selectolax": warcio_loop(PurePythonInspector),

@@ -3,21 +3,17 @@
 #include "inspector_type.hpp"
 #include "methods.hpp"
 #include "nodes.hpp"
+#include "walk_access.hpp"
 
 namespace vornel::inspector {
 
 using namespace py;
 
-Ref construct(Borrowed module, PyObject* const* args)
+void initialize(const module_state& state, Borrowed module, Borrowed self, Borrowed html, Borrowed url)
 {
-    const module_state& state = state_of(module);
-    PyObject* self = args[0];
-    PyObject* html = args[1];
-    PyObject* url = args[2];
-    require_inspector(state, self, "__init__");
-
     Ref document = call(lookup_global(module, state.LexborHTMLParser.get()).get(), html);
     set_attr(self, state.parser.get(), document.get());
+    set_built_parser(state, self, "__init__", walkable_parser(state, document.get()) ? document.get() : nullptr);
     set_attr(self, state.url.get(), url);
     Ref urlparse = lookup_global(module, state.urlparse.get());
     // holds() drops answers that urllib.parse cached while it was changed, so that the domain
@@ -27,12 +23,40 @@ Ref construct(Borrowed module, PyObject* const* args)
     if (sound) state.url_library.note_own_calls();
     set_attr(self, state.domain.get(), get_attr(parts.get(), state.netloc.get()).get());
 
+    Ref parsed = document_of(state, self);
+    if (selectolax_parser* parser = walkable_parser(state, parsed.get()); parser && parsed.get() == document.get()) {
+        // The walk finds what the two queries below find; each removal counts as one change of
+        // the tree, as selectolax's decompose() counts it.
+        page_nodes page = walk_page(*state.lexbor, parser->document);
+        set_json_ld_count(state, self, "__init__", page.json_ld);
+        for (lexbor::node* element : page.scripts_and_styles) {
+            remove_deep(*state.lexbor, element);
+            ++parser->mutation_count;
+        }
+        // Taking out scripts and styles that hold nothing but text changes nothing else, so the
+        // walk stays true for the summaries. An element inside one (SVG may put HTML there) could
+        // make Lexbor update other parts of the tree as it goes.
+        if (!page.scripts_hold_elements) {
+            page.scripts_and_styles.clear();
+            Ref kept = keep_walk(std::move(page), parser->mutation_count);
+            set_built_parser(state, self, "__init__", document.get(), kept.get());
+        }
+        return;
+    }
+
     // JSON-LD blocks are scripts, so they are counted before the scripts go.
     Ref json_ld = select(state, document_of(state, self).get(), state.select_json_ld.get());
     set_json_ld_count(state, self, "__init__", length(json_ld.get()));
 
     Ref scripts = select(state, document_of(state, self).get(), state.select_script_style.get());
     for_each(scripts.get(), [&](Borrowed node) { call_method(node, state.decompose.get()); });
+}
+
+Ref construct(Borrowed module, PyObject* const* args)
+{
+    const module_state& state = state_of(module);
+    require_inspector(state, args[0], "__init__");
+    initialize(state, module, args[0], args[1], args[2]);
     return Ref::borrow(Py_None);
 }
 

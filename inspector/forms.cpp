@@ -1,7 +1,12 @@
 // VornInspector._get_forms: every form with its resolved action, method and named fields.
+#include <vector>
+
 #include "methods.hpp"
+#include "node_reading.hpp"
 #include "nodes.hpp"
 #include "url_resolver.hpp"
+#include "walk_access.hpp"
+#include "walk_records.hpp"
 
 namespace vornel::inspector {
 
@@ -23,14 +28,10 @@ Ref field_record(const module_state& state, Borrowed field)
     });
 }
 
-} // namespace
-
-Ref get_forms(Borrowed module, PyObject* const* args)
+Ref forms_from_queries(const module_state& state, Borrowed module, Borrowed self, Borrowed document)
 {
-    const module_state& state = state_of(module);
-    PyObject* self = args[0];
     Ref forms = own(PyList_New(0));
-    Ref elements = select(state, document_of(state, self).get(), state.select_form.get());
+    Ref elements = select(state, document, state.select_form.get());
     Ref page_url = get_attr(self, state.url.get());
     url_resolver resolver = url_resolver::for_form_actions(state, module, page_url.get());
 
@@ -54,6 +55,70 @@ Ref get_forms(Borrowed module, PyObject* const* args)
         require(PyList_Append(forms.get(), record.get()));
     });
     return forms;
+}
+
+Ref field_record(const module_state& state, const lexbor_access& lexbor, lexbor::node* field)
+{
+    const auto [name, type, placeholder, required] =
+        find_attributes<4>(lexbor, field, {attribute_name::name, attribute_name::type, attribute_name::placeholder,
+                                           attribute_name::required});
+    if (!name.is_true()) return Ref();
+    return new_dict({
+        {state.name.get(), decoded(name.text()).get()},
+        {state.type.get(), attribute_object(type, state.text.get()).get()},
+        {state.placeholder.get(), attribute_object(placeholder, state.empty.get()).get()},
+        {state.required.get(), required.found ? Py_True : Py_False},
+    });
+}
+
+// A form as read from the page, before its action is resolved.
+struct form_values {
+    Ref action, method, inputs;
+};
+
+} // namespace
+
+Ref forms_from_walk(const module_state& state, Borrowed module, Borrowed self, const lexbor_access& lexbor,
+                    const page_nodes& page)
+{
+    // Everything is read from the page before the first action is resolved, which may run Python code.
+    std::vector<form_values> read;
+    read.reserve(page.forms.size());
+    for (const form_nodes& form : page.forms) {
+        const auto [action, method] = find_attributes<2>(lexbor, form.form, {attribute_name::action, attribute_name::method});
+        Ref inputs = own(PyList_New(0));
+        for (lexbor::node* field : form.fields)
+            if (Ref input = field_record(state, lexbor, field)) require(PyList_Append(inputs.get(), input.get()));
+        // A method attribute without a value means the default method, as browsers read it.
+        read.push_back({attribute_object(action, state.empty.get()),
+                        method.data != nullptr ? upper_case(method.text(), state.upper.get())
+                                               : Ref::borrow(state.get_method.get()),
+                        std::move(inputs)});
+    }
+
+    Ref page_url = get_attr(self, state.url.get());
+    url_resolver resolver = url_resolver::for_form_actions(state, module, page_url.get());
+    Ref forms = own(PyList_New(0));
+    for (form_values& form : read) {
+        Ref record = new_dict({
+            {state.action.get(), resolver.join(form.action.get()).get()},
+            {state.method.get(), form.method.get()},
+            {state.inputs.get(), form.inputs.get()},
+        });
+        require(PyList_Append(forms.get(), record.get()));
+    }
+    return forms;
+}
+
+Ref get_forms(Borrowed module, PyObject* const* args)
+{
+    const module_state& state = state_of(module);
+    PyObject* self = args[0];
+    instance_walk walk(state, self);
+    Ref document = document_of(state, self);
+    if (const page_nodes* page = walk.nodes(document.get()))
+        return forms_from_walk(state, module, self, walk.lexbor(), *page);
+    return forms_from_queries(state, module, self, document.get());
 }
 
 } // namespace vornel::inspector

@@ -26,11 +26,17 @@ struct inspector_object {
 #endif
     // Written by __init__, read by get_summary; atomic so that threads without a GIL agree.
     Py_ssize_t json_ld;
+    // The parser that __init__ built when the walk may read it, else null, and the walk that
+    // __init__ took of it (a capsule), kept while it holds; guarded by the object's critical section.
+    PyObject* built_parser;
+    PyObject* kept_walk;
 };
 
 int inspector_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
     Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<inspector_object*>(self)->built_parser);
+    Py_VISIT(reinterpret_cast<inspector_object*>(self)->kept_walk);
 #if PY_VERSION_HEX >= 0x030D0000
     return PyObject_VisitManagedDict(self, visit, arg);
 #elif PY_VERSION_HEX >= 0x030C0000
@@ -43,6 +49,8 @@ int inspector_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 
 int inspector_clear(PyObject* self) noexcept
 {
+    Py_CLEAR(reinterpret_cast<inspector_object*>(self)->built_parser);
+    Py_CLEAR(reinterpret_cast<inspector_object*>(self)->kept_walk);
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject_ClearManagedDict(self);
 #elif PY_VERSION_HEX >= 0x030C0000
@@ -155,6 +163,30 @@ Py_ssize_t json_ld_count(const module_state& state, Borrowed self, const char* m
 void set_json_ld_count(const module_state& state, Borrowed self, const char* method, Py_ssize_t count)
 {
     std::atomic_ref(as_inspector(state, self, method)->json_ld).store(count, std::memory_order_relaxed);
+}
+
+built_walk built_parser(const module_state& state, Borrowed self)
+{
+    built_walk built;
+    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(state.inspector_type.get()))) return built;
+    auto* inspector = reinterpret_cast<inspector_object*>(self);
+    Py_BEGIN_CRITICAL_SECTION(self);
+    built.parser = Ref::borrow(inspector->built_parser);
+    built.walk = Ref::borrow(inspector->kept_walk);
+    Py_END_CRITICAL_SECTION();
+    return built;
+}
+
+void set_built_parser(const module_state& state, Borrowed self, const char* method, Borrowed parser, Borrowed walk)
+{
+    inspector_object* inspector = as_inspector(state, self, method);
+    Ref old_parser, old_walk;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    old_parser = Ref::steal(inspector->built_parser);
+    old_walk = Ref::steal(inspector->kept_walk);
+    inspector->built_parser = Py_XNewRef(parser);
+    inspector->kept_walk = Py_XNewRef(walk);
+    Py_END_CRITICAL_SECTION();
 }
 
 } // namespace vornel::inspector

@@ -16,4 +16,14 @@ void require_inspector(const module_state& state, Borrowed self, const char* met
 Py_ssize_t json_ld_count(const module_state& state, Borrowed self, const char* method);
 void set_json_ld_count(const module_state& state, Borrowed self, const char* method, Py_ssize_t count);
 
+// The parser that the instance's constructor built for the walk to read, and the walk that the
+// constructor kept of it (walk_access.hpp); each empty when there is none, also when `self` is
+// not an instance of the class.
+struct built_walk {
+    Ref parser, walk;
+};
+built_walk built_parser(const module_state& state, Borrowed self);
+void set_built_parser(const module_state& state, Borrowed self, const char* method, Borrowed parser,
+                      Borrowed walk = nullptr);
+
 } // namespace vornel::inspector

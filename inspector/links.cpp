@@ -1,7 +1,13 @@
 // VornInspector._get_links: the page's link targets, resolved and split into internal and external.
+#include <string_view>
+#include <vector>
+
 #include "methods.hpp"
+#include "node_reading.hpp"
 #include "nodes.hpp"
 #include "url_resolver.hpp"
+#include "walk_access.hpp"
+#include "walk_records.hpp"
 
 namespace vornel::inspector {
 
@@ -21,32 +27,96 @@ bool is_skipped(const module_state& state, Borrowed href)
     return false;
 }
 
+// The same test on the UTF-8 bytes: the prefixes are ASCII, which bytes that do not decode
+// never become.
+bool is_skipped(std::string_view href)
+{
+    return href.starts_with("#") || href.starts_with("javascript:") || href.starts_with("mailto:");
+}
+
+// Each URL once, in the order in which it first occurs.
+class url_list {
+public:
+    url_list() : list_(own(PyList_New(0))), seen_(own(PySet_New(nullptr))) {}
+
+    void add(Borrowed url)
+    {
+        if (require(PySet_Contains(seen_.get(), url))) return;
+        require(PySet_Add(seen_.get(), url));
+        require(PyList_Append(list_.get(), url));
+    }
+    Borrowed list() const { return list_.get(); }
+
+private:
+    Ref list_, seen_;
+};
+
+// Resolves hrefs against the instance's `url` and keeps each in the list it belongs to: internal
+// when the instance's `domain` occurs in its network location.
+class link_lists {
+public:
+    link_lists(const module_state& state, Borrowed module, Borrowed self)
+        : state_(state), page_url_(get_attr(self, state.url.get())), domain_(get_attr(self, state.domain.get())),
+          resolver_(url_resolver::for_links(state, module, page_url_.get()))
+    {
+    }
+
+    void add(Borrowed href)
+    {
+        const std::optional<resolved_url> target = resolver_.resolve(href);
+        if (!target) return; // a malformed link on somebody else's page must not spoil the summary
+        (contains(target->netloc.get(), domain_.get()) ? internal_ : external_).add(target->url.get());
+    }
+
+    Ref result() const
+    {
+        return new_dict({{state_.internal.get(), internal_.list()}, {state_.external.get(), external_.list()}});
+    }
+
+private:
+    const module_state& state_;
+    Ref page_url_, domain_;
+    url_resolver resolver_;
+    url_list internal_, external_;
+};
+
+Ref links_from_queries(const module_state& state, Borrowed module, Borrowed self, Borrowed document)
+{
+    Ref elements = select(state, document, state.select_a.get());
+    link_lists links(state, module, self);
+    for_each(elements.get(), [&](Borrowed element) {
+        Ref href = attribute(state, attributes_of(state, element).get(), state.href);
+        if (is_true(href.get()) && !is_skipped(state, href.get())) links.add(href.get());
+    });
+    return links.result();
+}
+
 } // namespace
+
+Ref links_from_walk(const module_state& state, Borrowed module, Borrowed self, const lexbor_access& lexbor,
+                    const page_nodes& page)
+{
+    // Every href is read from the page before the first is resolved, which may run Python code.
+    std::vector<Ref> hrefs;
+    hrefs.reserve(page.anchors.size());
+    for (lexbor::node* anchor : page.anchors) {
+        const attribute_value href = find_attribute(lexbor, anchor, attribute_name::href);
+        if (href.is_true() && !is_skipped(href.text())) hrefs.push_back(decoded(href.text()));
+    }
+    link_lists links(state, module, self);
+    for (const Ref& href : hrefs) links.add(href.get());
+    return links.result();
+}
 
 Ref get_links(Borrowed module, PyObject* const* args)
 {
     const module_state& state = state_of(module);
     PyObject* self = args[0];
-    Ref internal = own(PySet_New(nullptr));
-    Ref external = own(PySet_New(nullptr));
-    Ref elements = select(state, document_of(state, self).get(), state.select_a.get());
-    Ref page_url = get_attr(self, state.url.get());
-    Ref domain = get_attr(self, state.domain.get());
-    url_resolver resolver = url_resolver::for_links(state, module, page_url.get());
-
-    for_each(elements.get(), [&](Borrowed element) {
-        Ref href = attribute(state, attributes_of(state, element).get(), state.href);
-        if (!is_true(href.get()) || is_skipped(state, href.get())) return;
-        const std::optional<resolved_url> target = resolver.resolve(href.get());
-        if (!target) return; // a malformed link on somebody else's page must not spoil the summary
-        Borrowed kind = contains(target->netloc.get(), domain.get()) ? internal.get() : external.get();
-        require(PySet_Add(kind, target->url.get()));
-    });
-
-    return new_dict({
-        {state.internal.get(), own(PySequence_List(internal.get())).get()},
-        {state.external.get(), own(PySequence_List(external.get())).get()},
-    });
+    instance_walk walk(state, self);
+    Ref document = document_of(state, self);
+    if (const page_nodes* page = walk.nodes(document.get()))
+        return links_from_walk(state, module, self, walk.lexbor(), *page);
+    return links_from_queries(state, module, self, document.get());
 }
 
 } // namespace vornel::inspector

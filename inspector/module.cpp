@@ -1,6 +1,7 @@
 // Initialisation of vornel.inspector: binds its imports and creates VornInspector.
 #include "../pyapi/function.hpp"
 #include "inspector_type.hpp"
+#include "methods.hpp"
 #include "state.hpp"
 
 namespace vornel::inspector {
@@ -8,12 +9,16 @@ namespace {
 
 using namespace py;
 
-// Binds `name` in the module to the attribute of the same name of `source`.
-void bind_from(Borrowed module, Borrowed source, const char* name)
+// Binds `name` in the module to the attribute of the same name of `source`; returns the value.
+Ref bind_from(Borrowed module, Borrowed source, const char* name)
 {
     Ref value = own(PyObject_GetAttrString(source, name));
     require(PyModule_AddObjectRef(module, name, value.get()));
+    return value;
 }
+
+// The function that the class itself defines under `name`.
+Ref own_method(Borrowed type, Borrowed name) { return own(PyObject_GetAttr(type, name)); }
 
 Ref import_url_library(Borrowed module)
 {
@@ -34,11 +39,17 @@ module_state::module_state(Borrowed module) : url_library(import_url_library(mod
     skipped_link_prefixes = own(Py_BuildValue("(sss)", "#", "javascript:", "mailto:"));
 
     Ref lexbor = own(PyImport_ImportModule("selectolax.lexbor"));
-    bind_from(module, lexbor.get(), "LexborHTMLParser");
+    parser_type = bind_from(module, lexbor.get(), "LexborHTMLParser");
 
     function_type = create_function_type(module);
     inspector_type = create_inspector_type(module, function_type.get());
+    meta_function = own_method(inspector_type.get(), get_meta.get());
+    forms_function = own_method(inspector_type.get(), get_forms.get());
+    links_function = own_method(inspector_type.get(), get_links.get());
+    headings_function = own_method(inspector_type.get(), get_heading_hierarchy.get());
+    tables_function = own_method(inspector_type.get(), get_tables_detailed.get());
     require(PyModule_AddObjectRef(module, "VornInspector", inspector_type.get()));
+    require(PyModule_AddObjectRef(module, "_summarize_utf8", create_utf8_entry(module, function_type.get()).get()));
 }
 
 } // namespace vornel::inspector

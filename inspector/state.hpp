@@ -2,8 +2,11 @@
 // keys, selectors and fixed values that its methods use.
 #pragma once
 
+#include <optional>
+
 #include "../pyapi/module_definition.hpp"
 #include "../pyapi/state_texts.hpp"
+#include "lexbor_access.hpp"
 #include "url_library_guard.hpp"
 
 namespace vornel::inspector {
@@ -14,9 +17,18 @@ using py::Ref;
 struct module_state {
     // Imports urllib.parse and selectolax.lexbor, binds the module's names and creates VornInspector.
     explicit module_state(Borrowed module);
+    // Checks whether the native walk can read selectolax's documents (walk_check.cpp).
+    void complete(Borrowed module);
 
     Ref function_type;
     Ref inspector_type;
+    // The class's own extractors, told apart from a subclass's overrides by identity.
+    Ref meta_function, forms_function, links_function, headings_function, tables_function;
+
+    // Set when the walk may read the documents of parser_type, selectolax's LexborHTMLParser as
+    // bound at import; otherwise every summary is made of selector queries.
+    std::optional<lexbor_access> lexbor;
+    Ref parser_type;
 
     // Whether urllib.parse is still as it was at import, which the native link resolution needs.
     url_library_guard url_library;
@@ -33,7 +45,7 @@ struct module_state {
         detailed_tables, internal, external, inputs, id, columns;
 
     // Fixed values.
-    Ref empty, no_title, get_method, no_headers;
+    Ref empty, no_title, get_method, no_headers, h1_tag, h2_tag, h3_tag;
     Ref skipped_link_prefixes; // tuple of the href prefixes that are not links to pages
     // Selectors.
     Ref select_json_ld, select_script_style, select_meta, select_title, select_img, select_table, select_lists,
@@ -104,6 +116,9 @@ inline constexpr text plain_texts[] = {
     {&module_state::no_title, "No Title"},
     {&module_state::get_method, "GET"},
     {&module_state::no_headers, "Generic/No Headers"},
+    {&module_state::h1_tag, "H1"},
+    {&module_state::h2_tag, "H2"},
+    {&module_state::h3_tag, "H3"},
     {&module_state::select_json_ld, "script[type=\"application/ld+json\"]"},
     {&module_state::select_script_style, "script, style"},
     {&module_state::select_meta, "meta"},
@@ -123,6 +138,8 @@ void module_state::for_each_reference(Visit&& visit)
 {
     visit(function_type);
     visit(inspector_type);
+    for (Ref* ref : {&meta_function, &forms_function, &links_function, &headings_function, &tables_function, &parser_type})
+        visit(*ref);
     url_library.for_each_reference(visit);
     py::for_each_member(*this, interned_names, visit);
     py::for_each_member(*this, plain_texts, visit);

@@ -1,7 +1,12 @@
 // VornInspector.get_summary: title, the five extractors, media and structure counts.
+#include <string>
+
 #include "inspector_type.hpp"
 #include "methods.hpp"
+#include "node_reading.hpp"
 #include "nodes.hpp"
+#include "walk_access.hpp"
+#include "walk_records.hpp"
 
 namespace vornel::inspector {
 
@@ -9,30 +14,67 @@ using namespace py;
 
 namespace {
 
-// Runs an extractor looked up on the instance, so that a subclass's override is the one that runs.
-Ref run_extractor(Borrowed self, const Ref& name) { return call_method(self, name.get()); }
-
-Ref page_title(const module_state& state, Borrowed self)
+// Whether `method`, looked up on `self`, is the class's own `function` bound to `self`.
+bool is_own_method(Borrowed method, const Ref& function, Borrowed self)
 {
-    Ref element = call_method(document_of(state, self).get(), state.css_first.get(), state.select_title.get());
+    return PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == function.get() && PyMethod_GET_SELF(method) == self;
+}
+
+// Runs an extractor looked up on the instance, so that a subclass's override is the one that
+// runs; the class's own is served from the walk when the walk may read the document.
+template <class FromWalk>
+Ref run_extractor(const module_state& state, Borrowed self, const Ref& name, const Ref& function, instance_walk& walk,
+                  FromWalk&& from_walk)
+{
+    Ref method = get_attr(self, name.get());
+    if (is_own_method(method.get(), function, self))
+        if (const page_nodes* page = walk.nodes(document_of(state, self).get())) return from_walk(*page);
+    return own(PyObject_CallNoArgs(method.get()));
+}
+
+Ref page_title(const module_state& state, Borrowed self, instance_walk& walk)
+{
+    Ref document = document_of(state, self);
+    if (const page_nodes* page = walk.nodes(document.get())) {
+        if (page->title == nullptr) return Ref::borrow(state.no_title.get());
+        std::string buffer;
+        return stripped_text(page->title, walk.lexbor().ids.text, buffer);
+    }
+    Ref element = call_method(document.get(), state.css_first.get(), state.select_title.get());
     if (element.get() == Py_None) return Ref::borrow(state.no_title.get());
     return element_text(state, element.get());
 }
 
-Ref media_record(const module_state& state, Borrowed self)
+Ref media_record(const module_state& state, Borrowed self, instance_walk& walk)
 {
-    Ref elements = select(state, document_of(state, self).get(), state.select_img.get());
+    Ref document = document_of(state, self);
     Ref images = own(PyList_New(0));
-    for_each(elements.get(), [&](Borrowed element) {
-        Ref source = attribute(state, attributes_of(state, element).get(), state.src);
-        if (is_true(source.get())) require(PyList_Append(images.get(), source.get()));
-    });
-    return new_dict({{state.images.get(), images.get()}, {state.count.get(), new_int(length(elements.get())).get()}});
+    Py_ssize_t count = 0;
+    if (const page_nodes* page = walk.nodes(document.get())) {
+        for (lexbor::node* element : page->images) {
+            const attribute_value source = find_attribute(walk.lexbor(), element, attribute_name::src);
+            if (source.is_true()) require(PyList_Append(images.get(), decoded(source.text()).get()));
+        }
+        count = static_cast<Py_ssize_t>(page->images.size());
+    } else {
+        Ref elements = select(state, document.get(), state.select_img.get());
+        for_each(elements.get(), [&](Borrowed element) {
+            Ref source = attribute(state, attributes_of(state, element).get(), state.src);
+            if (is_true(source.get())) require(PyList_Append(images.get(), source.get()));
+        });
+        count = length(elements.get());
+    }
+    return new_dict({{state.images.get(), images.get()}, {state.count.get(), new_int(count).get()}});
 }
 
-Ref match_count(const module_state& state, Borrowed self, const Ref& selector)
+// The number of tables (lists) of the page.
+Ref match_count(const module_state& state, Borrowed self, instance_walk& walk, const Ref& selector)
 {
-    return new_int(length(select(state, document_of(state, self).get(), selector.get()).get()));
+    Ref document = document_of(state, self);
+    if (const page_nodes* page = walk.nodes(document.get()))
+        return new_int(selector.get() == state.select_table.get() ? static_cast<Py_ssize_t>(page->table_headers.size())
+                                                                  : page->lists);
+    return new_int(length(select(state, document.get(), selector.get()).get()));
 }
 
 } // namespace
@@ -41,18 +83,38 @@ Ref get_summary(Borrowed module, PyObject* const* args)
 {
     const module_state& state = state_of(module);
     PyObject* self = args[0];
+    instance_walk walk(state, self);
+    // In this order: an extractor that raises leaves the later ones uncalled.
+    Ref title = page_title(state, self, walk);
+    Ref metadata = run_extractor(state, self, state.get_meta, state.meta_function, walk,
+                                 [&](const page_nodes& page) { return metadata_from_walk(walk.lexbor(), page); });
+    Ref forms = run_extractor(state, self, state.get_forms, state.forms_function, walk, [&](const page_nodes& page) {
+        return forms_from_walk(state, module, self, walk.lexbor(), page);
+    });
+    Ref links = run_extractor(state, self, state.get_links, state.links_function, walk, [&](const page_nodes& page) {
+        return links_from_walk(state, module, self, walk.lexbor(), page);
+    });
+    Ref media = media_record(state, self, walk);
+    Ref tables = match_count(state, self, walk, state.select_table);
+    Ref json_ld = new_int(json_ld_count(state, self, "get_summary"));
+    Ref lists = match_count(state, self, walk, state.select_lists);
+    Ref headings = run_extractor(state, self, state.get_heading_hierarchy, state.headings_function, walk,
+                                 [&](const page_nodes& page) { return headings_from_walk(state, walk.lexbor(), page); });
+    Ref detailed_tables =
+        run_extractor(state, self, state.get_tables_detailed, state.tables_function, walk,
+                      [&](const page_nodes& page) { return tables_from_walk(state, walk.lexbor(), page); });
     return new_dict({
-        {state.title.get(), page_title(state, self).get()},
-        {state.metadata.get(), run_extractor(self, state.get_meta).get()},
-        {state.forms.get(), run_extractor(self, state.get_forms).get()},
-        {state.links.get(), run_extractor(self, state.get_links).get()},
-        {state.media.get(), media_record(state, self).get()},
+        {state.title.get(), title.get()},
+        {state.metadata.get(), metadata.get()},
+        {state.forms.get(), forms.get()},
+        {state.links.get(), links.get()},
+        {state.media.get(), media.get()},
         {state.structure.get(), new_dict({
-            {state.tables.get(), match_count(state, self, state.select_table).get()},
-            {state.json_ld.get(), new_int(json_ld_count(state, self, "get_summary")).get()},
-            {state.lists.get(), match_count(state, self, state.select_lists).get()},
-            {state.headings.get(), run_extractor(self, state.get_heading_hierarchy).get()},
-            {state.detailed_tables.get(), run_extractor(self, state.get_tables_detailed).get()},
+            {state.tables.get(), tables.get()},
+            {state.json_ld.get(), json_ld.get()},
+            {state.lists.get(), lists.get()},
+            {state.headings.get(), headings.get()},
+            {state.detailed_tables.get(), detailed_tables.get()},
         }).get()},
     });
 }

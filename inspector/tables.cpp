@@ -1,16 +1,28 @@
 // VornInspector._get_tables_detailed: every table with the texts of its header cells.
+#include <string>
+
 #include "methods.hpp"
+#include "node_reading.hpp"
 #include "nodes.hpp"
+#include "walk_access.hpp"
+#include "walk_records.hpp"
 
 namespace vornel::inspector {
 
 using namespace py;
 
-Ref get_tables_detailed(Borrowed module, PyObject* const* args)
+namespace {
+
+Ref table_record(const module_state& state, Py_ssize_t number, Ref columns)
 {
-    const module_state& state = state_of(module);
+    if (PyList_GET_SIZE(columns.get()) == 0) columns = new_list({state.no_headers.get()});
+    return new_dict({{state.id.get(), new_int(number).get()}, {state.columns.get(), columns.get()}});
+}
+
+Ref tables_from_queries(const module_state& state, Borrowed document)
+{
     Ref tables = own(PyList_New(0));
-    Ref elements = select(state, document_of(state, args[0]).get(), state.select_table.get());
+    Ref elements = select(state, document, state.select_table.get());
     Py_ssize_t number = 0;
     for_each(elements.get(), [&](Borrowed table) {
         Ref columns = own(PyList_New(0));
@@ -19,12 +31,36 @@ Ref get_tables_detailed(Borrowed module, PyObject* const* args)
             Ref text = element_text(state, cell);
             if (is_true(text.get())) require(PyList_Append(columns.get(), text.get()));
         });
-        if (PyList_GET_SIZE(columns.get()) == 0) columns = new_list({state.no_headers.get()});
-
-        Ref record = new_dict({{state.id.get(), new_int(++number).get()}, {state.columns.get(), columns.get()}});
-        require(PyList_Append(tables.get(), record.get()));
+        require(PyList_Append(tables.get(), table_record(state, ++number, std::move(columns)).get()));
     });
     return tables;
+}
+
+} // namespace
+
+Ref tables_from_walk(const module_state& state, const lexbor_access& lexbor, const page_nodes& page)
+{
+    Ref tables = own(PyList_New(0));
+    std::string buffer;
+    Py_ssize_t number = 0;
+    for (const node_list& header_cells : page.table_headers) {
+        Ref columns = own(PyList_New(0));
+        for (lexbor::node* cell : header_cells) {
+            Ref text = stripped_text(cell, lexbor.ids.text, buffer);
+            if (PyUnicode_GET_LENGTH(text.get()) != 0) require(PyList_Append(columns.get(), text.get()));
+        }
+        require(PyList_Append(tables.get(), table_record(state, ++number, std::move(columns)).get()));
+    }
+    return tables;
+}
+
+Ref get_tables_detailed(Borrowed module, PyObject* const* args)
+{
+    const module_state& state = state_of(module);
+    instance_walk walk(state, args[0]);
+    Ref document = document_of(state, args[0]);
+    if (const page_nodes* page = walk.nodes(document.get())) return tables_from_walk(state, walk.lexbor(), *page);
+    return tables_from_queries(state, document.get());
 }
 
 } // namespace vornel::inspector

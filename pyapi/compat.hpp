@@ -9,6 +9,12 @@
 #define Py_READONLY READONLY
 #endif
 
+#if PY_VERSION_HEX < 0x030D0000
+// Critical sections guard objects where threads run without a GIL, from 3.13 on.
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#endif
+
 namespace vornel::py {
 
 // dict.get(key) without a default: 1 and a new reference when found, 0 when not, -1 on error.

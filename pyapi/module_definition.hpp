@@ -12,7 +12,9 @@
 namespace vornel::py {
 
 // State(module) initialises the module (it may fill the namespace) and throws python_error on
-// failure; State::for_each_reference(visit) hands every Ref it owns to visit.
+// failure; State::for_each_reference(visit) hands every Ref it owns to visit. A State that has
+// State::complete(module) gets it called once the state is in place, so that it may run the
+// module's own functions (which reach the state through the module).
 //
 //   PyModuleDef example_module = module_definition<example_state>::make("example");
 //   PyMODINIT_FUNC PyInit_example() { return PyModuleDef_Init(&example_module); }
@@ -60,6 +62,8 @@ private:
             auto* memory = static_cast<storage*>(PyModule_GetState(module));
             new (memory->bytes) State(module);
             memory->built = true;
+            if constexpr (requires(State& state) { state.complete(module); })
+                std::launder(reinterpret_cast<State*>(memory->bytes))->complete(module);
         });
     }
 

@@ -105,13 +105,11 @@ def test_the_console_script_is_installed():
 
 
 def test_vornel_page_prints_what_the_example_prints():
-    same_hashes = {**os.environ, "PYTHONHASHSEED": "0"}  # the link lists come from sets
     example = subprocess.run([sys.executable, str(ROOT / "examples" / "summarize_page.py")], capture_output=True,
-                             timeout=60, env=same_hashes)
-    page = vornel("page", SAMPLE_PAGE, "https://harbourlights.example/", env=same_hashes)
+                             timeout=60)
+    page = vornel("page", SAMPLE_PAGE, "https://harbourlights.example/")
     assert page.returncode == 0 and page.stdout == example.stdout
-    from_stdin = vornel("page", "-", "https://harbourlights.example/", input=SAMPLE_PAGE.read_bytes(),
-                        env=same_hashes)
+    from_stdin = vornel("page", "-", "https://harbourlights.example/", input=SAMPLE_PAGE.read_bytes())
     assert from_stdin.stdout == example.stdout
 
 

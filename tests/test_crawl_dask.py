@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from crawl_archives import Archive, html_page, json_lines, many_pages, warc
-from test_crawl_slices import SAME_HASHES, archived_archive
+from test_crawl_slices import archived_archive
 
 pytest.importorskip("distributed")
 DASK = Path(sys.executable).with_name("dask")
@@ -36,14 +36,13 @@ def scheduler(tmp_path_factory):
     """The address of a scheduler with two workers of one thread each, all on 127.0.0.1."""
     folder = tmp_path_factory.mktemp("dask")
     address_file = folder / "scheduler.json"
-    env = {**os.environ, **SAME_HASHES}
     processes = []
     try:
         # Port 0: the scheduler picks a free one and writes it to the file; no dashboards.
         processes.append(subprocess.Popen(
             [DASK, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard", "--no-jupyter",
              "--scheduler-file", address_file, "--idle-timeout", "600s"],
-            env=env, stdout=subprocess.DEVNULL, stderr=open(folder / "scheduler.log", "wb")))
+            stdout=subprocess.DEVNULL, stderr=open(folder / "scheduler.log", "wb")))
         deadline = time.monotonic() + 60
         while not address_file.exists() or not address_file.read_text().strip():
             assert processes[0].poll() is None and time.monotonic() < deadline, (folder / "scheduler.log").read_text()
@@ -53,7 +52,7 @@ def scheduler(tmp_path_factory):
                 [DASK, "worker", "--scheduler-file", address_file, "--host", "127.0.0.1", "--nthreads", "1",
                  "--no-nanny", "--no-dashboard", "--name", f"worker-{number}", "--death-timeout", "60",
                  "--local-directory", folder / f"worker-{number}"],
-                env=env, stdout=subprocess.DEVNULL, stderr=open(folder / f"worker-{number}.log", "wb")))
+                stdout=subprocess.DEVNULL, stderr=open(folder / f"worker-{number}.log", "wb")))
         address = json.loads(address_file.read_text())["address"]
         from distributed import Client
 
@@ -80,9 +79,9 @@ def parts(folder, pattern="part-*.jsonl"):
 
 
 def test_the_cluster_writes_the_local_lines_as_part_files(scheduler, inputs, tmp_path):
-    local = warc(*inputs, "--quiet", "--jobs", "1", env=SAME_HASHES)
+    local = warc(*inputs, "--quiet", "--jobs", "1")
     assert local.returncode == 0
-    result = warc(*inputs, "--scheduler", scheduler, "-o", tmp_path / "out", "--slice-size", "64K", env=SAME_HASHES)
+    result = warc(*inputs, "--scheduler", scheduler, "-o", tmp_path / "out", "--slice-size", "64K")
     assert result.returncode == 0, result.stderr
     files = parts(tmp_path / "out")
     assert len(files) > len(inputs)  # the large input went out in slices
@@ -96,8 +95,7 @@ def test_the_cluster_writes_the_local_lines_as_part_files(scheduler, inputs, tmp
 def test_compressed_parts_and_a_damaged_input_on_the_cluster(scheduler, inputs, tmp_path):
     damaged = tmp_path / "damaged.warc.gz"
     damaged.write_bytes(inputs[0].read_bytes()[:-50])
-    result = warc(damaged, inputs[2], "--scheduler", scheduler, "-o", tmp_path / "out", "--gzip", "-q",
-                  env=SAME_HASHES)
+    result = warc(damaged, inputs[2], "--scheduler", scheduler, "-o", tmp_path / "out", "--gzip", "-q")
     assert result.returncode == 1
     assert f"vornel: {damaged}: skipped ".encode() in result.stderr and b"(a gzip member cut short)" in result.stderr
     files = parts(tmp_path / "out", "part-*.jsonl.gz")
@@ -137,3 +135,62 @@ def test_a_task_that_fails_leaves_its_slice_unread_and_the_job_goes_on(monkeypat
                              f"on device) at byte offset {64 << 10}"]
     names = [file.name for file in parts(tmp_path / "out")]
     assert "part-00001.jsonl" not in names and len(names) > 2
+
+
+def malloc_warnings(job):
+    """The warnings about the workers' malloc settings that `job()` gave."""
+    import warnings
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        job()
+    return [str(warning.message) for warning in caught if "MALLOC_" in str(warning.message)]
+
+
+@pytest.mark.parametrize("variable", [None, "MALLOC_TRIM_THRESHOLD_", "MALLOC_MMAP_THRESHOLD_"])
+def test_workers_with_a_malloc_variable_are_warned_of_once_per_job(monkeypatch, inputs, tmp_path, variable):
+    from distributed import Client
+
+    from vornel.crawl import summarize_warcs
+
+    for name in ("MALLOC_TRIM_THRESHOLD_", "MALLOC_TOP_PAD_", "MALLOC_MMAP_THRESHOLD_", "MALLOC_MMAP_MAX_"):
+        monkeypatch.delenv(name, raising=False)
+    if variable:
+        monkeypatch.setenv(variable, "65536")  # the workers of this client run in this process
+    with Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=":0") as client:
+        for number in range(2):
+            caught = malloc_warnings(lambda: summarize_warcs(
+                [str(inputs[0])], str(tmp_path / f"out{number}"), client=client, slice_size=64 << 10))
+            assert caught == ([f"vornel: the Dask workers run with {variable}=65536 (Dask's nanny sets "
+                               "MALLOC_TRIM_THRESHOLD_), which makes page parsing map and unmap its memory again "
+                               "and again; start them without it, for example with "
+                               "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_ set to null in the Dask "
+                               "configuration (see vornel's README)"] if variable else [])
+
+
+@pytest.mark.parametrize("trim_threshold", ["as Dask sets it", None])
+def test_the_nanny_setting_and_the_remedy_in_the_readme(monkeypatch, inputs, tmp_path, trim_threshold):
+    """Dask's nanny starts its workers with MALLOC_TRIM_THRESHOLD_; the setting that the README gives
+    starts them without it."""
+    import dask.config
+    from distributed import Client, LocalCluster
+
+    from vornel.crawl import summarize_warcs
+    from vornel.crawl.dask_job import malloc_settings
+
+    # The nanny puts its variables into the environment of the process that starts it, for good:
+    # they are taken back after the test.
+    for name in [*dask.config.get("distributed.nanny.pre-spawn-environ"), "PYTHONHASHSEED"]:
+        value = os.environ.get(name)
+        monkeypatch.setenv(name, value or "")
+        if value is None:
+            monkeypatch.delenv(name)
+    settings = {} if trim_threshold else {"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}
+    with dask.config.set(settings), \
+            LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
+            Client(cluster) as client:
+        client.wait_for_workers(1, timeout=120)
+        assert list(client.run(malloc_settings).values()) == [{"MALLOC_TRIM_THRESHOLD_": "65536"} if trim_threshold
+                                                              else {}]
+        caught = malloc_warnings(lambda: summarize_warcs([str(inputs[2])], str(tmp_path / "out"), client=client))
+    assert len(caught) == (1 if trim_threshold else 0)

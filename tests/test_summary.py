@@ -7,17 +7,19 @@ import pytest
 import vornel.inspector as inspector_module
 from vornel.inspector import VornInspector
 
-from conftest import model_summary, read_page, real_pages, with_sorted_links
+from conftest import model_summary, query_path_summary, read_page, real_pages
 
 
+@pytest.mark.parametrize("url", ["https://www.example.com/section/page.html", "", "relative/path"])
 @pytest.mark.parametrize("page", real_pages(), ids=lambda p: p.name)
-def test_real_pages_match_the_plain_python_model(page):
-    html, url = read_page(page), "https://www.example.com/section/page.html"
+def test_real_pages_match_the_plain_python_model_and_the_queries(page, url):
+    html = read_page(page)
     inspector = VornInspector(html, url)
     first, second = inspector.get_summary(), inspector.get_summary()
     assert first == second and first is not second
     assert first["links"] is not second["links"] and first["forms"] is not second["forms"]
-    assert with_sorted_links(first) == model_summary(html, url)
+    assert first == model_summary(html, url)
+    assert first == query_path_summary(html, url)  # the native walk against the selector queries
     json.dumps(first)  # plain values only
 
 
@@ -60,6 +62,19 @@ def test_texts_keep_inner_white_space(summarize, markup, text):
     structure = summarize(f"{markup}<table><tr>{markup.replace('h2', 'th')}</tr></table>")["structure"]
     assert structure["headings"] == [{"tag": "H2", "text": text}]
     assert structure["detailed_tables"][0]["columns"] == ([text] if text else ["Generic/No Headers"])
+
+
+WHITE_SPACE = [chr(code) for code in range(0x110000) if chr(code).isspace()]
+
+
+@pytest.mark.parametrize("around", WHITE_SPACE + ["\u200b", "\u180e", "\ufeff"], ids=lambda c: f"U+{ord(c):04X}")
+def test_texts_lose_exactly_what_str_strip_removes(summarize, around):
+    # The native walk strips the UTF-8 bytes, so every white space character of Python's is tried.
+    markup = f"{around}{around}x{around}y{around}"
+    summary = summarize(f"<title>{markup}</title><h1>{markup}</h1><table><th>{markup}</th></table>")
+    expected = markup.replace("\r", "\n").strip()  # the parser reads a carriage return as a line feed
+    assert summary["title"] == expected and summary["structure"]["headings"][0]["text"] == expected
+    assert summary["structure"]["detailed_tables"][0]["columns"] == [expected]
 
 
 def test_media_and_structure_counts(summarize):

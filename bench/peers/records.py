@@ -8,8 +8,9 @@ MAX_HEADINGS = 15
 
 
 def classify_links(url, domain, hrefs):
-    """The href values resolved against url, split by whether domain occurs in their host."""
-    internal, external = set(), set()
+    """The href values resolved against url, split by whether domain occurs in their host; each
+    list holds every URL once, in the order in which it first occurs."""
+    internal, external = {}, {}
     for href in hrefs:
         if not href or href.startswith(SKIPPED_LINK_PREFIXES):
             continue
@@ -18,10 +19,7 @@ def classify_links(url, domain, hrefs):
             netloc = urlparse(link).netloc
         except ValueError:  # a malformed link is left out
             continue
-        if domain in netloc:
-            internal.add(link)
-        else:
-            external.add(link)
+        (internal if domain in netloc else external).setdefault(link)
     return {"internal": list(internal), "external": list(external)}
 
 
@@ -66,11 +64,3 @@ def summary_record(title, metadata, forms, links, image_sources, tables, json_ld
         },
     }
 
-
-def sorted_links(links):
-    """Both link lists sorted: the form in which they compare, since their order is not defined."""
-    return {key: sorted(urls) for key, urls in links.items()}
-
-
-def with_sorted_links(summary):
-    return {**summary, "links": sorted_links(summary["links"])}

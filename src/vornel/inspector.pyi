@@ -77,3 +77,7 @@ class VornInspector:
         """Maps out the heading tree on the page"""
     def _get_tables_detailed(self) -> list[TableRecord]:
         """Finds table headers so user knows the data columns"""
+
+# The crawl layer's way in for a page that is UTF-8 bytes: VornInspector(page.decode(), url).get_summary(),
+# or None when the page is not valid UTF-8 (decode it then).
+def _summarize_utf8(page: bytes, url: str) -> Summary | None: ...

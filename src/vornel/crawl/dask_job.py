@@ -4,6 +4,8 @@ through fsspec; the client gathers only the counts, for the progress bar and the
 Part files are numbered in input order, so that their concatenation is the local job's output.
 """
 
+import os
+import warnings
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
@@ -15,6 +17,32 @@ if TYPE_CHECKING:
 
 # Tasks submitted ahead of the results, so that the client's memory stays bounded.
 MAX_IN_FLIGHT = 1000
+
+# glibc's malloc variables: any of them fixes the threshold above which malloc maps memory of its
+# own at 128 KiB, so that every larger page buffer is mapped and unmapped again. Dask's nanny
+# starts its workers with the first.
+MALLOC_VARIABLES = ("MALLOC_TRIM_THRESHOLD_", "MALLOC_TOP_PAD_", "MALLOC_MMAP_THRESHOLD_", "MALLOC_MMAP_MAX_")
+
+
+def malloc_settings() -> dict[str, str]:
+    """Run on a worker: the glibc malloc variables of its environment."""
+    return {name: os.environ[name] for name in MALLOC_VARIABLES if name in os.environ}
+
+
+def warn_of_malloc_settings(client: "Client") -> None:
+    """Warns once when the cluster's workers run with glibc malloc variables, which cost them a third
+    more CPU time per page here; the README tells how to start them without."""
+    try:
+        found = client.run(malloc_settings)
+    except Exception:  # a cluster that cannot tell keeps its settings to itself
+        return
+    settings = sorted({f"{name}={value}" for values in found.values() for name, value in values.items()})
+    if settings:
+        warnings.warn(
+            f"vornel: the Dask workers run with {', '.join(settings)} (Dask's nanny sets MALLOC_TRIM_THRESHOLD_), "
+            "which makes page parsing map and unmap its memory again and again; start them without it, for "
+            "example with distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_ set to null in the Dask "
+            "configuration (see vornel's README)", RuntimeWarning, stacklevel=4)
 
 
 def summarise_part(piece: Slice, start: int | None, folder: str, compress: bool) -> SliceResult:
@@ -44,6 +72,7 @@ def run_on_dask(slices: list[Slice], client: "Client", folder: str, compress: bo
     from distributed import as_completed
 
     output_folder(folder)
+    warn_of_malloc_settings(client)
     todo = iter(slices)
     pieces: dict[Any, Slice] = {}
 

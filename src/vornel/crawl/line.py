@@ -1,14 +1,19 @@
 """One output line: a page's record locator and fields with its summary, or with the error that
 stopped it. The keys come in a fixed order (see the README's table of line fields)."""
 
+import codecs
 import json
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import orjson
+from w3lib.encoding import html_encoding
 
 from vornel.crawl.counts import SUMMARY_RAISED
 from vornel.crawl.records import Page
-from vornel.inspector import VornInspector
+from vornel.inspector import VornInspector, _summarize_utf8
+
+if TYPE_CHECKING:
+    from vornel.inspector import Summary
 
 
 def _error(error: BaseException) -> dict[str, str]:
@@ -43,10 +48,22 @@ def page_line(page: Page) -> tuple[bytes, str | None]:
         fields["error"] = _error(page.error)
         kind = page.error.kind
     else:
-        fields["encoding"], text = page.decode()
+        # The encoding that page.decode() would use; a UTF-8 page goes to the parser as bytes.
+        fields["encoding"] = html_encoding(page.content_type, page.body, url=page.url)
         try:
-            fields["summary"] = VornInspector(text, page.url).get_summary()
+            fields["summary"] = _summary(page, fields["encoding"])
         except Exception as error:  # one bad page never stops the run
             fields["error"] = _error(error)
             kind = SUMMARY_RAISED
     return _dumps(fields) + b"\n", kind
+
+
+def _summary(page: Page, encoding: str) -> "Summary":
+    """VornInspector(text, page.url).get_summary() for the decoded text of the page."""
+    if encoding == "utf-8":
+        body = page.body[len(codecs.BOM_UTF8):] if page.body.startswith(codecs.BOM_UTF8) else page.body
+        summary = _summarize_utf8(body, page.url)  # None when the body is not valid UTF-8
+        if summary is not None:
+            return summary
+    _, text = page.decode()
+    return VornInspector(text, page.url).get_summary()
