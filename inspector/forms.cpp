@@ -59,9 +59,9 @@ Ref forms_from_queries(const module_state& state, Borrowed module, Borrowed self
 
 Ref field_record(const module_state& state, const lexbor_access& lexbor, lexbor::node* field)
 {
-    const auto [name, type, placeholder, required] =
-        find_attributes<4>(lexbor, field, {attribute_name::name, attribute_name::type, attribute_name::placeholder,
-                                           attribute_name::required});
+    const auto [name, type, placeholder, required] = find_attributes<4>(
+        lexbor, field,
+        {attribute_name::name, attribute_name::type, attribute_name::placeholder, attribute_name::required});
     if (!name.is_true()) return Ref();
     return new_dict({
         {state.name.get(), decoded(name.text()).get()},
@@ -85,7 +85,8 @@ Ref forms_from_walk(const module_state& state, Borrowed module, Borrowed self, c
     std::vector<form_values> read;
     read.reserve(page.forms.size());
     for (const form_nodes& form : page.forms) {
-        const auto [action, method] = find_attributes<2>(lexbor, form.form, {attribute_name::action, attribute_name::method});
+        const auto [action, method] =
+            find_attributes<2>(lexbor, form.form, {attribute_name::action, attribute_name::method});
         Ref inputs = own(PyList_New(0));
         for (lexbor::node* field : form.fields)
             if (Ref input = field_record(state, lexbor, field)) require(PyList_Append(inputs.get(), input.get()));

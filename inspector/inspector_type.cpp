@@ -123,16 +123,16 @@ constexpr function_spec methods[] = {
     {"_get_links", "VornInspector._get_links", nullptr, self_only, std::size(self_only), get_links},
     {"_get_heading_hierarchy", "VornInspector._get_heading_hierarchy", "Maps out the heading tree on the page",
      self_only, std::size(self_only), get_heading_hierarchy},
-    {"_get_tables_detailed", "VornInspector._get_tables_detailed",
-     "Finds table headers so user knows the data columns", self_only, std::size(self_only), get_tables_detailed},
+    {"_get_tables_detailed", "VornInspector._get_tables_detailed", "Finds table headers so user knows the data columns",
+     self_only, std::size(self_only), get_tables_detailed},
 };
 
 inspector_object* as_inspector(const module_state& state, Borrowed self, const char* method)
 {
     auto* type = reinterpret_cast<PyTypeObject*>(state.inspector_type.get());
     if (!PyObject_TypeCheck(self, type)) {
-        PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a 'VornInspector' object but received '%.100s'",
-                     method, Py_TYPE(self)->tp_name);
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a 'VornInspector' object but received '%.100s'", method,
+                     Py_TYPE(self)->tp_name);
         throw python_error{};
     }
     return reinterpret_cast<inspector_object*>(self);

@@ -31,7 +31,8 @@ Ref metadata_from_walk(const lexbor_access& lexbor, const page_nodes& page)
 {
     Ref metadata = own(PyDict_New());
     for (lexbor::node* element : page.metas) {
-        const auto [name, property, content] = find_attributes<3>(lexbor, element, {attribute_name::name, attribute_name::property, attribute_name::content});
+        const auto [name, property, content] = find_attributes<3>(
+            lexbor, element, {attribute_name::name, attribute_name::property, attribute_name::content});
         const attribute_value& key = name.is_true() ? name : property;
         if (key.is_true() && content.is_true())
             set_item(metadata.get(), decoded(key.text()).get(), decoded(content.text()).get());

@@ -138,7 +138,8 @@ void module_state::for_each_reference(Visit&& visit)
 {
     visit(function_type);
     visit(inspector_type);
-    for (Ref* ref : {&meta_function, &forms_function, &links_function, &headings_function, &tables_function, &parser_type})
+    for (Ref* ref :
+         {&meta_function, &forms_function, &links_function, &headings_function, &tables_function, &parser_type})
         visit(*ref);
     url_library.for_each_reference(visit);
     py::for_each_member(*this, interned_names, visit);

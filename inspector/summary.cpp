@@ -17,7 +17,8 @@ namespace {
 // Whether `method`, looked up on `self`, is the class's own `function` bound to `self`.
 bool is_own_method(Borrowed method, const Ref& function, Borrowed self)
 {
-    return PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == function.get() && PyMethod_GET_SELF(method) == self;
+    return PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == function.get() &&
+           PyMethod_GET_SELF(method) == self;
 }
 
 // Runs an extractor looked up on the instance, so that a subclass's override is the one that
@@ -98,24 +99,26 @@ Ref get_summary(Borrowed module, PyObject* const* args)
     Ref tables = match_count(state, self, walk, state.select_table);
     Ref json_ld = new_int(json_ld_count(state, self, "get_summary"));
     Ref lists = match_count(state, self, walk, state.select_lists);
-    Ref headings = run_extractor(state, self, state.get_heading_hierarchy, state.headings_function, walk,
-                                 [&](const page_nodes& page) { return headings_from_walk(state, walk.lexbor(), page); });
+    Ref headings =
+        run_extractor(state, self, state.get_heading_hierarchy, state.headings_function, walk,
+                      [&](const page_nodes& page) { return headings_from_walk(state, walk.lexbor(), page); });
     Ref detailed_tables =
         run_extractor(state, self, state.get_tables_detailed, state.tables_function, walk,
                       [&](const page_nodes& page) { return tables_from_walk(state, walk.lexbor(), page); });
+    Ref structure = new_dict({
+        {state.tables.get(), tables.get()},
+        {state.json_ld.get(), json_ld.get()},
+        {state.lists.get(), lists.get()},
+        {state.headings.get(), headings.get()},
+        {state.detailed_tables.get(), detailed_tables.get()},
+    });
     return new_dict({
         {state.title.get(), title.get()},
         {state.metadata.get(), metadata.get()},
         {state.forms.get(), forms.get()},
         {state.links.get(), links.get()},
         {state.media.get(), media.get()},
-        {state.structure.get(), new_dict({
-            {state.tables.get(), tables.get()},
-            {state.json_ld.get(), json_ld.get()},
-            {state.lists.get(), lists.get()},
-            {state.headings.get(), headings.get()},
-            {state.detailed_tables.get(), detailed_tables.get()},
-        }).get()},
+        {state.structure.get(), structure.get()},
     });
 }
 

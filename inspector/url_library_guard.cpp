@@ -111,8 +111,7 @@ url_library_guard::url_library_guard(Borrowed urllib_parse)
         return; // not the urllib.parse that the native resolution knows
 
     Ref names_seen = own(PyDict_New()); // every name met, in the order met
-    for (const char* root : {"urljoin", "urlparse"})
-        require(PyDict_SetItemString(names_seen.get(), root, Py_None));
+    for (const char* root : {"urljoin", "urlparse"}) require(PyDict_SetItemString(names_seen.get(), root, Py_None));
     follow(urljoin_.get(), names_seen.get());
     follow(urlparse_.get(), names_seen.get());
     for_each(names_seen.get(), [&](Borrowed name) { watch_name(name); });
@@ -196,8 +195,9 @@ void url_library_guard::watch_name(Borrowed name)
 {
     if (Ref value = dict_value(namespace_.get(), name)) {
         Borrowed bound = value.get();
-        const bool reached = PyFunction_Check(bound) || PyType_Check(bound) || PyModule_CheckExact(bound) ||
-                             (lru_cache_type_ && Py_TYPE(bound) == reinterpret_cast<PyTypeObject*>(lru_cache_type_.get()));
+        const bool reached =
+            PyFunction_Check(bound) || PyType_Check(bound) || PyModule_CheckExact(bound) ||
+            (lru_cache_type_ && Py_TYPE(bound) == reinterpret_cast<PyTypeObject*>(lru_cache_type_.get()));
         if (reached) {
             module_names_.push_back({Ref::borrow(name), std::move(value), false});
         } else {
@@ -206,9 +206,10 @@ void url_library_guard::watch_name(Borrowed name)
         }
     } else if (Ref builtin = dict_value(builtins_.get(), name)) {
         Borrowed found = builtin.get();
-        const bool interpreters = (PyCFunction_CheckExact(found) && PyCFunction_GET_SELF(found) == builtins_module_.get()) ||
-                                  (PyType_Check(found) &&
-                                   PyType_HasFeature(reinterpret_cast<PyTypeObject*>(found), Py_TPFLAGS_IMMUTABLETYPE));
+        const bool interpreters =
+            (PyCFunction_CheckExact(found) && PyCFunction_GET_SELF(found) == builtins_module_.get()) ||
+            (PyType_Check(found) &&
+             PyType_HasFeature(reinterpret_cast<PyTypeObject*>(found), Py_TPFLAGS_IMMUTABLETYPE));
         if (!interpreters) own_ = false;
         builtin_names_.push_back({Ref::borrow(name), std::move(builtin), false});
     }
@@ -227,8 +228,8 @@ void url_library_guard::watch_classes(Borrowed type, Borrowed names_seen)
         Ref attributes = attributes_of(base);
         if (Py_TYPE(base) != &PyType_Type || !is_text(dict_value(attributes.get(), "__module__").get(), "urllib.parse"))
             own_ = false;
-        classes_.push_back({Ref::borrow(base), std::move(attributes), Ref::borrow(base_type->tp_mro),
-                            assign_version_tag(base_type)});
+        classes_.push_back(
+            {Ref::borrow(base), std::move(attributes), Ref::borrow(base_type->tp_mro), assign_version_tag(base_type)});
         watch_constructor(classes_.back().attributes.get(), names_seen);
     });
 }
@@ -290,7 +291,8 @@ void url_library_guard::renew_stale_caches() const
     for (const watched_cache& entry : caches_) {
         std::atomic_ref<long long> known_hits(entry.hits), known_misses(entry.misses);
         auto [hits, misses] = cache_counts(entry.function.get(), cache_info_.get());
-        if (misses != known_misses.load(std::memory_order_relaxed) || hits < known_hits.load(std::memory_order_relaxed)) {
+        if (misses != known_misses.load(std::memory_order_relaxed) ||
+            hits < known_hits.load(std::memory_order_relaxed)) {
             static_cast<void>(call_method(entry.function.get(), cache_clear_.get()));
             std::tie(hits, misses) = cache_counts(entry.function.get(), cache_info_.get());
         }
@@ -322,7 +324,8 @@ bool url_library_guard::holds() const
     }
     for (const watched_function& entry : functions_) {
         PyObject* function = entry.function.get();
-        if (PyFunction_GET_CODE(function) != entry.code.get() || PyFunction_GET_DEFAULTS(function) != entry.defaults.get() ||
+        if (PyFunction_GET_CODE(function) != entry.code.get() ||
+            PyFunction_GET_DEFAULTS(function) != entry.defaults.get() ||
             PyFunction_GET_KW_DEFAULTS(function) != entry.keyword_defaults.get())
             return false;
         if (entry.globals && !same_bindings(PyFunction_GET_GLOBALS(function), entry.globals.get())) return false;

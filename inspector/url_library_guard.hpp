@@ -52,7 +52,8 @@ public:
             visit(entry.value);
         }
         for (watched_function& entry : functions_)
-            for (py::Ref* ref : {&entry.function, &entry.code, &entry.defaults, &entry.keyword_defaults, &entry.globals})
+            for (py::Ref* ref :
+                 {&entry.function, &entry.code, &entry.defaults, &entry.keyword_defaults, &entry.globals})
                 visit(*ref);
         for (watched_class& entry : classes_)
             for (py::Ref* ref : {&entry.type, &entry.attributes, &entry.mro}) visit(*ref);
@@ -95,12 +96,12 @@ private:
     void renew_stale_caches() const;
 
     bool usable_ = false;
-    bool own_ = true; // nothing found at import that is not urllib.parse's own
+    bool own_ = true;                                // nothing found at import that is not urllib.parse's own
     py::Ref namespace_, builtins_, builtins_module_; // the dicts of urllib.parse and of the built-ins
     py::Ref file_;                                   // urllib.parse's __file__
     py::Ref urljoin_, urlparse_;
-    py::Ref lru_cache_type_; // functools._lru_cache_wrapper
-    py::Ref cache_info_, cache_clear_; // method names of a cache
+    py::Ref lru_cache_type_;                  // functools._lru_cache_wrapper
+    py::Ref cache_info_, cache_clear_;        // method names of a cache
     std::vector<watched_name> module_names_;  // bound in urllib.parse
     std::vector<watched_name> builtin_names_; // found in the built-ins: must not be shadowed
     std::vector<watched_function> functions_;

@@ -112,7 +112,8 @@ Ref url_resolver::join(Borrowed reference)
     if (!looked_up_) look_up_functions();
     if (std::optional<resolved_url> native = native_join(reference)) return std::move(native->url);
     Ref url;
-    const bool well_formed = completes_unless(PyExc_ValueError, [&] { url = call(urljoin_.get(), base_.get(), reference); });
+    const bool well_formed =
+        completes_unless(PyExc_ValueError, [&] { url = call(urljoin_.get(), base_.get(), reference); });
     own_calls_ = library_holds_;
     if (!well_formed) return Ref::borrow(reference);
     return url;

@@ -48,8 +48,8 @@ const page_nodes* instance_walk::nodes(Borrowed document)
 
     built_walk built = built_parser(state_, self_);
     if (built.parser.get() != document) return nullptr;
-    const auto* kept = built.walk ? static_cast<kept_walk*>(PyCapsule_GetPointer(built.walk.get(), kept_walk_name))
-                                  : nullptr;
+    const auto* kept =
+        built.walk ? static_cast<kept_walk*>(PyCapsule_GetPointer(built.walk.get(), kept_walk_name)) : nullptr;
     if (kept != nullptr && kept->changes == changes) {
         kept_ = std::move(built.walk);
         current_ = &kept->page;

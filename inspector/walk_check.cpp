@@ -186,7 +186,8 @@ bool learn_ids(lexbor_access& lexbor, lexbor::document* document)
 bool counts_changes(Borrowed probe, selectolax_parser* parser)
 {
     const unsigned long before = parser->mutation_count;
-    Ref paragraph = call_method(probe, own(PyUnicode_FromString("css_first")).get(), own(PyUnicode_FromString("p")).get());
+    Ref paragraph =
+        call_method(probe, own(PyUnicode_FromString("css_first")).get(), own(PyUnicode_FromString("p")).get());
     if (paragraph.get() == Py_None) return false;
     call_method(paragraph.get(), own(PyUnicode_FromString("decompose")).get());
     return parser->mutation_count == before + 1;
@@ -212,7 +213,10 @@ probe_result summarise_probe(const module_state& state)
     return result;
 }
 
-bool equal(const Ref& first, const Ref& second) { return require(PyObject_RichCompareBool(first.get(), second.get(), Py_EQ)) == 1; }
+bool equal(const Ref& first, const Ref& second)
+{
+    return require(PyObject_RichCompareBool(first.get(), second.get(), Py_EQ)) == 1;
+}
 
 } // namespace
 
@@ -226,9 +230,11 @@ void module_state::complete(Borrowed)
             !supported_lexbor(lexbor_module.get()))
             return;
         auto* type = reinterpret_cast<PyTypeObject*>(parser_type.get());
-        if (!PyType_Check(parser_type.get()) || type->tp_basicsize != sizeof(selectolax_parser) || type->tp_itemsize != 0)
+        if (!PyType_Check(parser_type.get()) || type->tp_basicsize != sizeof(selectolax_parser) ||
+            type->tp_itemsize != 0)
             return;
-        Ref file = own(PyUnicode_EncodeFSDefault(get_attr(lexbor_module.get(), own(PyUnicode_FromString("__file__")).get()).get()));
+        Ref file = own(PyUnicode_EncodeFSDefault(
+            get_attr(lexbor_module.get(), own(PyUnicode_FromString("__file__")).get()).get()));
         std::optional<lexbor_access> access = lexbor_access::open(PyBytes_AS_STRING(file.get()));
         if (!access) return;
 
@@ -243,7 +249,8 @@ void module_state::complete(Borrowed)
         const probe_result queried = summarise_probe(*this);
         lexbor.emplace(std::move(*access));
         const probe_result walked = summarise_probe(*this);
-        if (queried.walked || !walked.walked || !equal(queried.summary, walked.summary) || !equal(queried.html, walked.html))
+        if (queried.walked || !walked.walked || !equal(queried.summary, walked.summary) ||
+            !equal(queried.html, walked.html))
             lexbor.reset();
     });
     if (!checked) lexbor.reset();

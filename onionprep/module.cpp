@@ -25,8 +25,7 @@ module_state::module_state(Borrowed module)
     make_texts(*this, plain_texts);
     version_keywords = own(PyTuple_Pack(2, capture_output.get(), check.get()));
     probe_keywords = own(PyTuple_Pack(2, capture_output.get(), timeout.get()));
-    daemon_keywords =
-        own(PyTuple_Pack(4, stdin_.get(), stdout_.get(), stderr_.get(), start_new_session.get()));
+    daemon_keywords = own(PyTuple_Pack(4, stdin_.get(), stdout_.get(), stderr_.get(), start_new_session.get()));
     temporary_keywords = own(PyTuple_Pack(2, prefix.get(), dir.get()));
     zero = own(PyLong_FromLong(0));
     one = own(PyLong_FromLong(1));

@@ -30,9 +30,9 @@ struct module_state {
     // Keyword names.
     Ref capture_output, check, timeout, stdin_, stderr_, start_new_session;
     // Keyword name tuples of the three kinds of call that take keywords.
-    Ref version_keywords; // ("capture_output", "check")
-    Ref probe_keywords;   // ("capture_output", "timeout")
-    Ref daemon_keywords;  // ("stdin", "stdout", "stderr", "start_new_session")
+    Ref version_keywords;   // ("capture_output", "check")
+    Ref probe_keywords;     // ("capture_output", "timeout")
+    Ref daemon_keywords;    // ("stdin", "stdout", "stderr", "start_new_session")
     Ref temporary_keywords; // ("prefix", "dir")
     // Numbers: the probe's time limit, the pauses and the exit status that means success.
     Ref zero, one, two, one_and_a_half;
@@ -145,7 +145,7 @@ void module_state::for_each_reference(Visit&& visit)
     py::for_each_member(*this, interned_names, visit);
     py::for_each_member(*this, plain_texts, visit);
     for (Ref* ref : {&version_keywords, &probe_keywords, &daemon_keywords, &temporary_keywords, &zero, &one, &two,
-                      &one_and_a_half})
+                     &one_and_a_half})
         visit(*ref);
 }
 

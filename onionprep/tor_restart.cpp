@@ -52,9 +52,9 @@ void restart_tor(Borrowed module, const module_state& state, Borrowed torrc_path
     Ref devnull_for_stdin = global_attribute(module, state.subprocess, state.DEVNULL);
     Ref devnull_for_stdout = global_attribute(module, state.subprocess, state.DEVNULL);
     Ref devnull_for_stderr = global_attribute(module, state.subprocess, state.DEVNULL);
-    Ref process = call_with_keywords(
-        popen.get(), {command.get()}, state.daemon_keywords.get(),
-        {devnull_for_stdin.get(), devnull_for_stdout.get(), devnull_for_stderr.get(), Py_True});
+    Ref process =
+        call_with_keywords(popen.get(), {command.get()}, state.daemon_keywords.get(),
+                           {devnull_for_stdin.get(), devnull_for_stdout.get(), devnull_for_stderr.get(), Py_True});
     let_daemon_run_on(state, std::move(process));
 
     log(module, state, state.info, state.waiting.get());

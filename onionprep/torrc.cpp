@@ -17,7 +17,8 @@ void require_home(Borrowed module, const module_state& state, Borrowed torrc_pat
     Ref path = global_attribute(module, state.os, state.path);
     Ref environ = global_attribute(module, state.os, state.environ);
     Ref home = mapping_get(environ.get(), state.home_variable.get(), state.get.get());
-    const bool home_usable = home.get() == Py_None || is_true(call_method(path.get(), state.isabs.get(), home.get()).get());
+    const bool home_usable =
+        home.get() == Py_None || is_true(call_method(path.get(), state.isabs.get(), home.get()).get());
     if (home_usable && is_true(call_method(path.get(), state.isabs.get(), torrc_path).get())) return;
     PyErr_Format(PyExc_RuntimeError,
                  "ensure_tor_env needs a home directory for ~/.vornel_torrc, but HOME is %R: set HOME to an "

@@ -46,9 +46,8 @@ const char* distrust_reason([[maybe_unused]] Borrowed module, [[maybe_unused]] c
 Ref current_user_id(Borrowed module, const module_state& state)
 {
     Ref user;
-    completes_unless(PyExc_AttributeError, [&] {
-        user = call_method(lookup_global(module, state.os.get()).get(), state.geteuid.get());
-    });
+    completes_unless(PyExc_AttributeError,
+                     [&] { user = call_method(lookup_global(module, state.os.get()).get(), state.geteuid.get()); });
     return user;
 }
 

@@ -29,7 +29,8 @@ inline Ref call(Borrowed callable, Borrowed first, Borrowed second)
 
 // callable(*positional, **dict(zip(kwnames, values))); kwnames is a tuple of str, made once.
 template <std::size_t P, std::size_t K>
-Ref call_with_keywords(Borrowed callable, const Borrowed (&positional)[P], Borrowed kwnames, const Borrowed (&values)[K])
+Ref call_with_keywords(Borrowed callable, const Borrowed (&positional)[P], Borrowed kwnames,
+                       const Borrowed (&values)[K])
 {
     std::array<PyObject*, P + K> args;
     for (std::size_t i = 0; i < P; ++i) args[i] = positional[i];

@@ -16,13 +16,13 @@ struct function_data {
     function_data(Borrowed module, const function_spec& spec);
 
     const function_spec* spec;
-    Ref module;          // the module whose globals the body reads
-    Ref name;            // __name__
-    Ref qualname;        // __qualname__
-    Ref module_name;     // __module__
-    Ref doc;             // __doc__
-    Ref annotations;     // __annotations__, a dict the caller may change
-    Ref text_signature;  // "(self, html, url)", read by inspect.signature
+    Ref module;         // the module whose globals the body reads
+    Ref name;           // __name__
+    Ref qualname;       // __qualname__
+    Ref module_name;    // __module__
+    Ref doc;            // __doc__
+    Ref annotations;    // __annotations__, a dict the caller may change
+    Ref text_signature; // "(self, html, url)", read by inspect.signature
     Ref parameter_names[max_parameters];
 
     template <class Visit>
@@ -90,7 +90,10 @@ PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_functio
 PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->data.qualname.get()); }
 PyObject* get_module(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->data.module_name.get()); }
 PyObject* get_doc(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->data.doc.get()); }
-PyObject* get_annotations(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->data.annotations.get()); }
+PyObject* get_annotations(PyObject* self, void*) noexcept
+{
+    return Py_NewRef(as_function(self)->data.annotations.get());
+}
 PyObject* get_text_signature(PyObject* self, void*) noexcept
 {
     return Py_NewRef(as_function(self)->data.text_signature.get());
