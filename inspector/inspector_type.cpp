@@ -135,7 +135,7 @@ inspector_object* as_inspector(const module_state& state, Borrowed self, const c
                      Py_TYPE(self)->tp_name);
         throw python_error{};
     }
-    return reinterpret_cast<inspector_object*>(self);
+    return reinterpret_cast<inspector_object*>(self.get());
 }
 
 } // namespace
@@ -169,7 +169,7 @@ built_walk built_parser(const module_state& state, Borrowed self)
 {
     built_walk built;
     if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(state.inspector_type.get()))) return built;
-    auto* inspector = reinterpret_cast<inspector_object*>(self);
+    auto* inspector = reinterpret_cast<inspector_object*>(self.get());
     Py_BEGIN_CRITICAL_SECTION(self);
     built.parser = Ref::borrow(inspector->built_parser);
     built.walk = Ref::borrow(inspector->kept_walk);

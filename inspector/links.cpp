@@ -45,7 +45,7 @@ public:
         require(PySet_Add(seen_.get(), url));
         require(PyList_Append(list_.get(), url));
     }
-    Borrowed list() const { return list_.get(); }
+    const Ref& list() const { return list_; }
 
 private:
     Ref list_, seen_;
@@ -70,7 +70,8 @@ public:
 
     Ref result() const
     {
-        return new_dict({{state_.internal.get(), internal_.list()}, {state_.external.get(), external_.list()}});
+        return new_dict(
+            {{state_.internal.get(), internal_.list().get()}, {state_.external.get(), external_.list().get()}});
     }
 
 private:

@@ -17,8 +17,8 @@ namespace {
 // Whether `method`, looked up on `self`, is the class's own `function` bound to `self`.
 bool is_own_method(Borrowed method, const Ref& function, Borrowed self)
 {
-    return PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == function.get() &&
-           PyMethod_GET_SELF(method) == self;
+    return PyMethod_Check(method) && PyMethod_GET_FUNCTION(method.get()) == function.get() &&
+           PyMethod_GET_SELF(method.get()) == self;
 }
 
 // Runs an extractor looked up on the instance, so that a subclass's override is the one that

@@ -37,7 +37,7 @@ Ref attributes_of(Borrowed type)
 // Whether two dicts hold the same keys bound to the very same objects.
 bool same_bindings(Borrowed now, Borrowed before)
 {
-    if (PyDict_GET_SIZE(now) != PyDict_GET_SIZE(before)) return false;
+    if (PyDict_GET_SIZE(now.get()) != PyDict_GET_SIZE(before.get())) return false;
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(now, &position, &key, &value))
@@ -51,7 +51,7 @@ bool same_items(Borrowed now, Borrowed before)
     if (now == before) return true;
     if (PyTuple_GET_SIZE(now) != PyTuple_GET_SIZE(before)) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(now); ++i)
-        if (PyTuple_GET_ITEM(now, i) != PyTuple_GET_ITEM(before, i)) return false;
+        if (PyTuple_GET_ITEM(now.get(), i) != PyTuple_GET_ITEM(before.get(), i)) return false;
     return true;
 }
 
@@ -77,9 +77,9 @@ bool contains_text(Borrowed container, const char* text)
 // compiled from a string, with tuple.__new__ as its only global and no built-ins.
 bool is_namedtuple_constructor(Borrowed function)
 {
-    Borrowed globals = PyFunction_GET_GLOBALS(function);
-    Ref names = own(PyObject_GetAttrString(PyFunction_GET_CODE(function), "co_names"));
-    Ref file = own(PyObject_GetAttrString(PyFunction_GET_CODE(function), "co_filename"));
+    Borrowed globals = PyFunction_GET_GLOBALS(function.get());
+    Ref names = own(PyObject_GetAttrString(PyFunction_GET_CODE(function.get()), "co_names"));
+    Ref file = own(PyObject_GetAttrString(PyFunction_GET_CODE(function.get()), "co_filename"));
     if (!PyTuple_CheckExact(names.get()) || PyTuple_GET_SIZE(names.get()) != 1 ||
         !is_text(PyTuple_GET_ITEM(names.get(), 0), "_tuple_new") || !is_text(file.get(), "<string>"))
         return false;
@@ -129,8 +129,8 @@ url_library_guard::url_library_guard(Borrowed urllib_parse)
 // the interpreter's built-ins.
 bool url_library_guard::is_own_function(Borrowed value) const
 {
-    if (!PyFunction_Check(value) || PyFunction_GET_GLOBALS(value) != namespace_.get()) return false;
-    Ref file = own(PyObject_GetAttrString(PyFunction_GET_CODE(value), "co_filename"));
+    if (!PyFunction_Check(value) || PyFunction_GET_GLOBALS(value.get()) != namespace_.get()) return false;
+    Ref file = own(PyObject_GetAttrString(PyFunction_GET_CODE(value.get()), "co_filename"));
     Ref builtins = own(PyObject_GetAttrString(value, "__builtins__"));
     return PyUnicode_CheckExact(file.get()) && PyUnicode_Compare(file.get(), file_.get()) == 0 &&
            builtins.get() == builtins_.get();
@@ -165,9 +165,10 @@ void url_library_guard::follow_function(Borrowed function, Borrowed names_seen)
     }
     for (const watched_function& known : functions_)
         if (known.function.get() == function) return;
-    PyObject* code = PyFunction_GET_CODE(function);
-    functions_.push_back({Ref::borrow(function), Ref::borrow(code), Ref::borrow(PyFunction_GET_DEFAULTS(function)),
-                          Ref::borrow(PyFunction_GET_KW_DEFAULTS(function)), Ref()});
+    PyObject* code = PyFunction_GET_CODE(function.get());
+    functions_.push_back({Ref::borrow(function), Ref::borrow(code),
+                          Ref::borrow(PyFunction_GET_DEFAULTS(function.get())),
+                          Ref::borrow(PyFunction_GET_KW_DEFAULTS(function.get())), Ref()});
 
     // The code's names, and those of the functions and comprehensions defined inside it.
     std::vector<Ref> codes;
@@ -209,7 +210,7 @@ void url_library_guard::watch_name(Borrowed name)
         const bool interpreters =
             (PyCFunction_CheckExact(found) && PyCFunction_GET_SELF(found) == builtins_module_.get()) ||
             (PyType_Check(found) &&
-             PyType_HasFeature(reinterpret_cast<PyTypeObject*>(found), Py_TPFLAGS_IMMUTABLETYPE));
+             PyType_HasFeature(reinterpret_cast<PyTypeObject*>(found.get()), Py_TPFLAGS_IMMUTABLETYPE));
         if (!interpreters) own_ = false;
         builtin_names_.push_back({Ref::borrow(name), std::move(builtin), false});
     }
@@ -219,9 +220,9 @@ void url_library_guard::watch_name(Borrowed name)
 // classes such as tuple and object cannot); each must be a class that urllib.parse defined.
 void url_library_guard::watch_classes(Borrowed type, Borrowed names_seen)
 {
-    Ref mro = Ref::borrow(reinterpret_cast<PyTypeObject*>(type)->tp_mro);
+    Ref mro = Ref::borrow(reinterpret_cast<PyTypeObject*>(type.get())->tp_mro);
     for_each(mro.get(), [&](Borrowed base) {
-        auto* base_type = reinterpret_cast<PyTypeObject*>(base);
+        auto* base_type = reinterpret_cast<PyTypeObject*>(base.get());
         if (PyType_HasFeature(base_type, Py_TPFLAGS_IMMUTABLETYPE)) return;
         for (const watched_class& known : classes_)
             if (known.type.get() == base) return;
@@ -242,7 +243,7 @@ void url_library_guard::watch_constructor(Borrowed attributes, Borrowed names_se
     if (!constructor) return;
     if (Py_IS_TYPE(constructor.get(), &PyStaticMethod_Type))
         constructor = own(PyObject_GetAttrString(constructor.get(), "__func__"));
-    Borrowed function = constructor.get();
+    PyObject* function = constructor.get();
     if (PyFunction_Check(function) && PyFunction_GET_GLOBALS(function) == namespace_.get()) {
         follow_function(function, names_seen);
     } else if (PyFunction_Check(function) && is_namedtuple_constructor(function)) {

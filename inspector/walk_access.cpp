@@ -27,7 +27,7 @@ void delete_kept_walk(PyObject* capsule) noexcept
 selectolax_parser* walkable_parser(const module_state& state, Borrowed document)
 {
     if (!state.lexbor || reinterpret_cast<PyObject*>(Py_TYPE(document)) != state.parser_type.get()) return nullptr;
-    auto* parser = reinterpret_cast<selectolax_parser*>(document);
+    auto* parser = reinterpret_cast<selectolax_parser*>(document.get());
     return parser->document != nullptr ? parser : nullptr;
 }
 

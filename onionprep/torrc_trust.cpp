@@ -58,7 +58,7 @@ void require_trusted_torrc(Borrowed module, const module_state& state, Borrowed 
     Ref message = own(PyUnicode_FromFormat(
         "Not starting Tor with %U: %s. Remove it to have it written afresh, or make it a regular file of your own "
         "that only you can write.",
-        torrc_path, reason));
+        torrc_path.get(), reason));
     log(module, state, state.warning, message.get());
     PyErr_SetObject(PyExc_PermissionError, message.get());
     throw python_error{};

@@ -113,7 +113,7 @@ void for_each(Borrowed iterable, Visit&& visit)
 {
     if (PyList_CheckExact(iterable)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            Ref item = Ref::borrow(PyList_GET_ITEM(iterable.get(), i));
             visit(item.get());
         }
         return;

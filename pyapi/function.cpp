@@ -185,7 +185,7 @@ Ref make_function(Borrowed function_type, Borrowed module, const function_spec& 
     // Everything that can fail happens before the object exists, so that its dealloc only ever
     // meets a whole function_data.
     function_data data(module, spec);
-    auto* self = PyObject_GC_New(function_object, reinterpret_cast<PyTypeObject*>(function_type));
+    auto* self = PyObject_GC_New(function_object, reinterpret_cast<PyTypeObject*>(function_type.get()));
     if (self == nullptr) throw python_error{};
     self->vectorcall = function_vectorcall;
     new (&self->data) function_data(std::move(data));
