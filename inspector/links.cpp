@@ -18,8 +18,7 @@ namespace {
 // Fragments, scripts and mail addresses are not links to pages; the test is case-sensitive.
 bool is_skipped(const module_state& state, Borrowed href)
 {
-    if (!PyUnicode_Check(href))
-        return is_true(call_method(href, state.startswith.get(), state.skipped_link_prefixes.get()).get());
+    if (!PyUnicode_Check(href)) return is_true(call_method(href, state.startswith, state.skipped_link_prefixes).get());
     const Py_ssize_t length = PyUnicode_GET_LENGTH(href);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(state.skipped_link_prefixes.get()); ++i)
         if (require(PyUnicode_Tailmatch(href, PyTuple_GET_ITEM(state.skipped_link_prefixes.get(), i), 0, length, -1)))
@@ -56,8 +55,8 @@ private:
 class link_lists {
 public:
     link_lists(const module_state& state, Borrowed module, Borrowed self)
-        : state_(state), page_url_(get_attr(self, state.url.get())), domain_(get_attr(self, state.domain.get())),
-          resolver_(url_resolver::for_links(state, module, page_url_.get()))
+        : state_(state), page_url_(get_attr(self, state.url)), domain_(get_attr(self, state.domain)),
+          resolver_(url_resolver::for_links(state, module, page_url_))
     {
     }
 
@@ -65,14 +64,10 @@ public:
     {
         const std::optional<resolved_url> target = resolver_.resolve(href);
         if (!target) return; // a malformed link on somebody else's page must not spoil the summary
-        (contains(target->netloc.get(), domain_.get()) ? internal_ : external_).add(target->url.get());
+        (contains(target->netloc, domain_) ? internal_ : external_).add(target->url);
     }
 
-    Ref result() const
-    {
-        return new_dict(
-            {{state_.internal.get(), internal_.list().get()}, {state_.external.get(), external_.list().get()}});
-    }
+    Ref result() const { return new_dict({{state_.internal, internal_.list()}, {state_.external, external_.list()}}); }
 
 private:
     const module_state& state_;
@@ -83,11 +78,11 @@ private:
 
 Ref links_from_queries(const module_state& state, Borrowed module, Borrowed self, Borrowed document)
 {
-    Ref elements = select(state, document, state.select_a.get());
+    Ref elements = select(state, document, state.select_a);
     link_lists links(state, module, self);
-    for_each(elements.get(), [&](Borrowed element) {
+    for_each(elements, [&](Borrowed element) {
         Ref href = attribute(state, attributes_of(state, element).get(), state.href);
-        if (is_true(href.get()) && !is_skipped(state, href.get())) links.add(href.get());
+        if (is_true(href) && !is_skipped(state, href)) links.add(href);
     });
     return links.result();
 }
@@ -105,7 +100,7 @@ Ref links_from_walk(const module_state& state, Borrowed module, Borrowed self, c
         if (href.is_true() && !is_skipped(href.text())) hrefs.push_back(decoded(href.text()));
     }
     link_lists links(state, module, self);
-    for (const Ref& href : hrefs) links.add(href.get());
+    for (const Ref& href : hrefs) links.add(href);
     return links.result();
 }
 
@@ -115,9 +110,9 @@ Ref get_links(Borrowed module, PyObject* const* args)
     PyObject* self = args[0];
     instance_walk walk(state, self);
     Ref document = document_of(state, self);
-    if (const page_nodes* page = walk.nodes(document.get()))
+    if (const page_nodes* page = walk.nodes(document))
         return links_from_walk(state, module, self, walk.lexbor(), *page);
-    return links_from_queries(state, module, self, document.get());
+    return links_from_queries(state, module, self, document);
 }
 
 } // namespace vornel::inspector

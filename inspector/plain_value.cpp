@@ -64,7 +64,7 @@ bool same_set(Borrowed now, Borrowed before)
     if (PySet_GET_SIZE(now.get()) != PySet_GET_SIZE(before.get())) return false;
     Ref iterator = py::own(PyObject_GetIter(now));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get())))
-        if (!is_plain_scalar(item.get()) || py::require(PySet_Contains(before, item.get())) == 0) return false;
+        if (!is_plain_scalar(item) || py::require(PySet_Contains(before, item.get())) == 0) return false;
     if (PyErr_Occurred()) throw py::python_error{};
     return true;
 }

@@ -70,7 +70,7 @@ bool is_text(Borrowed value, const char* text)
 bool contains_text(Borrowed container, const char* text)
 {
     Ref item = own(PyUnicode_FromString(text));
-    return contains(container, item.get());
+    return contains(container, item);
 }
 
 // The constructor that collections.namedtuple makes for a class: `_tuple_new(_cls, (fields))`,
@@ -81,7 +81,7 @@ bool is_namedtuple_constructor(Borrowed function)
     Ref names = own(PyObject_GetAttrString(PyFunction_GET_CODE(function.get()), "co_names"));
     Ref file = own(PyObject_GetAttrString(PyFunction_GET_CODE(function.get()), "co_filename"));
     if (!PyTuple_CheckExact(names.get()) || PyTuple_GET_SIZE(names.get()) != 1 ||
-        !is_text(PyTuple_GET_ITEM(names.get(), 0), "_tuple_new") || !is_text(file.get(), "<string>"))
+        !is_text(PyTuple_GET_ITEM(names.get(), 0), "_tuple_new") || !is_text(file, "<string>"))
         return false;
     Ref tuple_new = own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__new__"));
     Ref builtins = dict_value(globals, "__builtins__");
@@ -99,28 +99,28 @@ url_library_guard::url_library_guard(Borrowed urllib_parse)
     cache_clear_ = own(PyUnicode_InternFromString("cache_clear"));
     if (!PyModule_Check(urllib_parse)) return; // something else was put in sys.modules in its place
     namespace_ = Ref::borrow(PyModule_GetDict(urllib_parse));
-    file_ = dict_value(namespace_.get(), "__file__");
+    file_ = dict_value(namespace_, "__file__");
     Ref functools = own(PyImport_ImportModule("functools"));
     PyObject* lru_cache_type;
     require(get_optional_attr(functools.get(), "_lru_cache_wrapper", &lru_cache_type));
     lru_cache_type_ = Ref::steal(lru_cache_type);
     if (lru_cache_type_ && !PyType_Check(lru_cache_type_.get())) lru_cache_type_.reset(); // the pure-Python one
-    urljoin_ = dict_value(namespace_.get(), "urljoin");
-    urlparse_ = dict_value(namespace_.get(), "urlparse");
+    urljoin_ = dict_value(namespace_, "urljoin");
+    urlparse_ = dict_value(namespace_, "urlparse");
     if (!urljoin_ || !urlparse_ || !file_ || !PyUnicode_CheckExact(file_.get()))
         return; // not the urllib.parse that the native resolution knows
 
     Ref names_seen = own(PyDict_New()); // every name met, in the order met
     for (const char* root : {"urljoin", "urlparse"}) require(PyDict_SetItemString(names_seen.get(), root, Py_None));
-    follow(urljoin_.get(), names_seen.get());
-    follow(urlparse_.get(), names_seen.get());
-    for_each(names_seen.get(), [&](Borrowed name) { watch_name(name); });
+    follow(urljoin_, names_seen);
+    follow(urlparse_, names_seen);
+    for_each(names_seen, [&](Borrowed name) { watch_name(name); });
     if (!own_) return;
 
     // The native resolution knows http and https only as relative, network-location schemes.
     for (const char* list : {"uses_relative", "uses_netloc"}) {
-        Ref schemes = dict_value(namespace_.get(), list);
-        if (!schemes || !contains_text(schemes.get(), "http") || !contains_text(schemes.get(), "https")) return;
+        Ref schemes = dict_value(namespace_, list);
+        if (!schemes || !contains_text(schemes, "http") || !contains_text(schemes, "https")) return;
     }
     usable_ = true;
 }
@@ -149,7 +149,7 @@ void url_library_guard::follow(Borrowed value, Borrowed names_seen)
         PyObject* wrapped;
         require(get_optional_attr(value, "__wrapped__", &wrapped));
         Ref function = Ref::steal(wrapped);
-        if (function) follow_function(function.get(), names_seen);
+        if (function) follow_function(function, names_seen);
         else own_ = false;
     } else if (PyType_Check(value)) {
         watch_classes(value, names_seen);
@@ -177,14 +177,14 @@ void url_library_guard::follow_function(Borrowed function, Borrowed names_seen)
         Ref current = std::move(codes.back());
         codes.pop_back();
         Ref constants = own(PyObject_GetAttrString(current.get(), "co_consts"));
-        for_each(constants.get(), [&](Borrowed constant) {
+        for_each(constants, [&](Borrowed constant) {
             if (PyCode_Check(constant)) codes.push_back(Ref::borrow(constant));
         });
         Ref names = own(PyObject_GetAttrString(current.get(), "co_names"));
-        for_each(names.get(), [&](Borrowed name) {
+        for_each(names, [&](Borrowed name) {
             if (require(PyDict_Contains(names_seen, name))) return;
             require(PyDict_SetItem(names_seen, name, Py_None));
-            if (Ref bound = dict_value(namespace_.get(), name)) follow(bound.get(), names_seen);
+            if (Ref bound = dict_value(namespace_, name)) follow(bound, names_seen);
         });
     }
 }
@@ -194,8 +194,8 @@ void url_library_guard::follow_function(Borrowed function, Borrowed names_seen)
 // compared by value later, and must be plain; a built-in must be the interpreter's.
 void url_library_guard::watch_name(Borrowed name)
 {
-    if (Ref value = dict_value(namespace_.get(), name)) {
-        Borrowed bound = value.get();
+    if (Ref value = dict_value(namespace_, name)) {
+        Borrowed bound = value;
         const bool reached =
             PyFunction_Check(bound) || PyType_Check(bound) || PyModule_CheckExact(bound) ||
             (lru_cache_type_ && Py_TYPE(bound) == reinterpret_cast<PyTypeObject*>(lru_cache_type_.get()));
@@ -205,8 +205,8 @@ void url_library_guard::watch_name(Borrowed name)
             if (!is_plain_value(bound)) own_ = false;
             module_names_.push_back({Ref::borrow(name), plain_snapshot(bound), true});
         }
-    } else if (Ref builtin = dict_value(builtins_.get(), name)) {
-        Borrowed found = builtin.get();
+    } else if (Ref builtin = dict_value(builtins_, name)) {
+        Borrowed found = builtin;
         const bool interpreters =
             (PyCFunction_CheckExact(found) && PyCFunction_GET_SELF(found) == builtins_module_.get()) ||
             (PyType_Check(found) &&
@@ -221,17 +221,17 @@ void url_library_guard::watch_name(Borrowed name)
 void url_library_guard::watch_classes(Borrowed type, Borrowed names_seen)
 {
     Ref mro = Ref::borrow(reinterpret_cast<PyTypeObject*>(type.get())->tp_mro);
-    for_each(mro.get(), [&](Borrowed base) {
+    for_each(mro, [&](Borrowed base) {
         auto* base_type = reinterpret_cast<PyTypeObject*>(base.get());
         if (PyType_HasFeature(base_type, Py_TPFLAGS_IMMUTABLETYPE)) return;
         for (const watched_class& known : classes_)
             if (known.type.get() == base) return;
         Ref attributes = attributes_of(base);
-        if (Py_TYPE(base) != &PyType_Type || !is_text(dict_value(attributes.get(), "__module__").get(), "urllib.parse"))
+        if (Py_TYPE(base) != &PyType_Type || !is_text(dict_value(attributes, "__module__").get(), "urllib.parse"))
             own_ = false;
         classes_.push_back(
             {Ref::borrow(base), std::move(attributes), Ref::borrow(base_type->tp_mro), assign_version_tag(base_type)});
-        watch_constructor(classes_.back().attributes.get(), names_seen);
+        watch_constructor(classes_.back().attributes, names_seen);
     });
 }
 
@@ -265,8 +265,8 @@ bool url_library_guard::class_unchanged(const watched_class& entry) const
     std::atomic_ref<unsigned int> known(entry.version);
     const unsigned int version = known.load(std::memory_order_relaxed);
     if (version != 0 && std::atomic_ref(type->tp_version_tag).load(std::memory_order_relaxed) == version) return true;
-    if (!same_items(type->tp_mro, entry.mro.get())) return false;
-    if (!same_bindings(attributes_of(entry.type.get()).get(), entry.attributes.get())) return false;
+    if (!same_items(type->tp_mro, entry.mro)) return false;
+    if (!same_bindings(attributes_of(entry.type).get(), entry.attributes)) return false;
     known.store(assign_version_tag(type), std::memory_order_relaxed); // changed and changed back
     return true;
 }
@@ -279,7 +279,7 @@ std::pair<long long, long long> cache_counts(Borrowed cached, Borrowed cache_inf
     Ref info = call_method(cached, cache_info);
     Ref hits = own(PySequence_GetItem(info.get(), 0));
     Ref misses = own(PySequence_GetItem(info.get(), 1));
-    return {long_value(hits.get()), long_value(misses.get())};
+    return {long_value(hits), long_value(misses)};
 }
 
 } // namespace
@@ -291,11 +291,11 @@ void url_library_guard::renew_stale_caches() const
 {
     for (const watched_cache& entry : caches_) {
         std::atomic_ref<long long> known_hits(entry.hits), known_misses(entry.misses);
-        auto [hits, misses] = cache_counts(entry.function.get(), cache_info_.get());
+        auto [hits, misses] = cache_counts(entry.function, cache_info_);
         if (misses != known_misses.load(std::memory_order_relaxed) ||
             hits < known_hits.load(std::memory_order_relaxed)) {
-            static_cast<void>(call_method(entry.function.get(), cache_clear_.get()));
-            std::tie(hits, misses) = cache_counts(entry.function.get(), cache_info_.get());
+            static_cast<void>(call_method(entry.function, cache_clear_));
+            std::tie(hits, misses) = cache_counts(entry.function, cache_info_);
         }
         known_hits.store(hits, std::memory_order_relaxed);
         known_misses.store(misses, std::memory_order_relaxed);
@@ -305,7 +305,7 @@ void url_library_guard::renew_stale_caches() const
 void url_library_guard::note_own_calls() const
 {
     for (const watched_cache& entry : caches_) {
-        const auto [hits, misses] = cache_counts(entry.function.get(), cache_info_.get());
+        const auto [hits, misses] = cache_counts(entry.function, cache_info_);
         std::atomic_ref(entry.hits).store(hits, std::memory_order_relaxed);
         std::atomic_ref(entry.misses).store(misses, std::memory_order_relaxed);
     }
@@ -315,13 +315,13 @@ bool url_library_guard::holds() const
 {
     if (!usable_) return false;
     for (const watched_name& entry : module_names_) {
-        Ref current = dict_value(namespace_.get(), entry.name.get());
+        Ref current = dict_value(namespace_, entry.name);
         if (current.get() == entry.value.get()) continue;
-        if (!current || !entry.compared_by_value || !same_plain_value(current.get(), entry.value.get())) return false;
+        if (!current || !entry.compared_by_value || !same_plain_value(current, entry.value)) return false;
     }
     for (const watched_name& entry : builtin_names_) {
-        if (dict_value(namespace_.get(), entry.name.get())) return false;
-        if (dict_value(builtins_.get(), entry.name.get()).get() != entry.value.get()) return false;
+        if (dict_value(namespace_, entry.name)) return false;
+        if (dict_value(builtins_, entry.name).get() != entry.value.get()) return false;
     }
     for (const watched_function& entry : functions_) {
         PyObject* function = entry.function.get();
@@ -329,7 +329,7 @@ bool url_library_guard::holds() const
             PyFunction_GET_DEFAULTS(function) != entry.defaults.get() ||
             PyFunction_GET_KW_DEFAULTS(function) != entry.keyword_defaults.get())
             return false;
-        if (entry.globals && !same_bindings(PyFunction_GET_GLOBALS(function), entry.globals.get())) return false;
+        if (entry.globals && !same_bindings(PyFunction_GET_GLOBALS(function), entry.globals)) return false;
     }
     for (const watched_class& entry : classes_)
         if (!class_unchanged(entry)) return false;

@@ -10,19 +10,19 @@ using namespace py;
 Ref probe_command(const module_state& state)
 {
     // --socks5-hostname lets the proxy resolve the host too, so no DNS query leaves unproxied.
-    return new_list({state.curl.get(), state.silent_flag.get(), state.socks5_hostname_flag.get(),
-                     state.proxy_address.get(), state.ip_echo_url.get()});
+    return new_list(
+        {state.curl, state.silent_flag, state.socks5_hostname_flag, state.proxy_address, state.ip_echo_url});
 }
 
 Ref run_probe(Borrowed module, const module_state& state, Borrowed check_cmd)
 {
     Ref run = global_attribute(module, state.subprocess, state.run);
-    return call_with_keywords(run.get(), {check_cmd}, state.probe_keywords.get(), {Py_True, state.two.get()});
+    return call_with_keywords(run, {check_cmd}, state.probe_keywords, {Py_True, state.two});
 }
 
 bool exited_with_zero(const module_state& state, Borrowed result)
 {
-    Ref status = get_attr(result, state.returncode.get());
+    Ref status = get_attr(result, state.returncode);
     return require(PyObject_RichCompareBool(status.get(), state.zero.get(), Py_EQ)) != 0;
 }
 

@@ -64,7 +64,7 @@ inline Ref new_list(std::initializer_list<Borrowed> items)
 inline Ref new_dict(std::initializer_list<std::pair<Borrowed, Borrowed>> items)
 {
     Ref dict = own(PyDict_New());
-    for (const auto& [key, value] : items) set_item(dict.get(), key, value);
+    for (const auto& [key, value] : items) set_item(dict, key, value);
     return dict;
 }
 
@@ -114,12 +114,12 @@ void for_each(Borrowed iterable, Visit&& visit)
     if (PyList_CheckExact(iterable)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(iterable.get(), i));
-            visit(item.get());
+            visit(item);
         }
         return;
     }
     Ref iterator = own(PyObject_GetIter(iterable));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) visit(item.get());
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) visit(item);
     if (PyErr_Occurred()) throw python_error{};
 }
 

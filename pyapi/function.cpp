@@ -49,7 +49,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         for (std::size_t i = 0; i < self.spec->parameter_count; ++i) names[i] = self.parameter_names[i].get();
         PyObject* bound[max_parameters];
         bind_arguments(*self.spec, names, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-        return self.spec->body(self.module.get(), bound).release();
+        return self.spec->body(self.module, bound).release();
     });
 }
 
