@@ -9,7 +9,7 @@ namespace vornel::inspector {
 
 using namespace py;
 
-void initialize(const module_state& state, Borrowed module, Borrowed self, Borrowed html, Borrowed url)
+void initialize(Borrowed module, const module_state& state, Borrowed self, Borrowed html, Borrowed url)
 {
     Ref document = call(lookup_global(module, state.LexborHTMLParser).get(), html);
     set_attr(self, state.parser, document);
@@ -56,7 +56,7 @@ Ref construct(Borrowed module, PyObject* const* args)
 {
     const module_state& state = state_of(module);
     require_inspector(state, args[0], "__init__");
-    initialize(state, module, args[0], args[1], args[2]);
+    initialize(module, state, args[0], args[1], args[2]);
     return Ref::borrow(Py_None);
 }
 

@@ -28,12 +28,12 @@ Ref field_record(const module_state& state, Borrowed field)
     });
 }
 
-Ref forms_from_queries(const module_state& state, Borrowed module, Borrowed self, Borrowed document)
+Ref forms_from_queries(Borrowed module, const module_state& state, Borrowed self, Borrowed document)
 {
     Ref forms = own(PyList_New(0));
     Ref elements = select(state, document, state.select_form);
     Ref page_url = get_attr(self, state.url);
-    url_resolver resolver = url_resolver::for_form_actions(state, module, page_url);
+    url_resolver resolver = url_resolver::for_form_actions(module, state, page_url);
 
     for_each(elements, [&](Borrowed form) {
         Ref attributes = attributes_of(state, form);
@@ -78,7 +78,7 @@ struct form_values {
 
 } // namespace
 
-Ref forms_from_walk(const module_state& state, Borrowed module, Borrowed self, const lexbor_access& lexbor,
+Ref forms_from_walk(Borrowed module, const module_state& state, Borrowed self, const lexbor_access& lexbor,
                     const page_nodes& page)
 {
     // Everything is read from the page before the first action is resolved, which may run Python code.
@@ -97,7 +97,7 @@ Ref forms_from_walk(const module_state& state, Borrowed module, Borrowed self, c
     }
 
     Ref page_url = get_attr(self, state.url);
-    url_resolver resolver = url_resolver::for_form_actions(state, module, page_url);
+    url_resolver resolver = url_resolver::for_form_actions(module, state, page_url);
     Ref forms = own(PyList_New(0));
     for (form_values& form : read) {
         Ref record = new_dict({
@@ -117,8 +117,8 @@ Ref get_forms(Borrowed module, PyObject* const* args)
     instance_walk walk(state, self);
     Ref document = document_of(state, self);
     if (const page_nodes* page = walk.nodes(document))
-        return forms_from_walk(state, module, self, walk.lexbor(), *page);
-    return forms_from_queries(state, module, self, document);
+        return forms_from_walk(module, state, self, walk.lexbor(), *page);
+    return forms_from_queries(module, state, self, document);
 }
 
 } // namespace vornel::inspector

@@ -54,9 +54,9 @@ private:
 // when the instance's `domain` occurs in its network location.
 class link_lists {
 public:
-    link_lists(const module_state& state, Borrowed module, Borrowed self)
+    link_lists(Borrowed module, const module_state& state, Borrowed self)
         : state_(state), page_url_(get_attr(self, state.url)), domain_(get_attr(self, state.domain)),
-          resolver_(url_resolver::for_links(state, module, page_url_))
+          resolver_(url_resolver::for_links(module, state, page_url_))
     {
     }
 
@@ -76,10 +76,10 @@ private:
     url_list internal_, external_;
 };
 
-Ref links_from_queries(const module_state& state, Borrowed module, Borrowed self, Borrowed document)
+Ref links_from_queries(Borrowed module, const module_state& state, Borrowed self, Borrowed document)
 {
     Ref elements = select(state, document, state.select_a);
-    link_lists links(state, module, self);
+    link_lists links(module, state, self);
     for_each(elements, [&](Borrowed element) {
         Ref href = attribute(state, attributes_of(state, element).get(), state.href);
         if (is_true(href) && !is_skipped(state, href)) links.add(href);
@@ -89,7 +89,7 @@ Ref links_from_queries(const module_state& state, Borrowed module, Borrowed self
 
 } // namespace
 
-Ref links_from_walk(const module_state& state, Borrowed module, Borrowed self, const lexbor_access& lexbor,
+Ref links_from_walk(Borrowed module, const module_state& state, Borrowed self, const lexbor_access& lexbor,
                     const page_nodes& page)
 {
     // Every href is read from the page before the first is resolved, which may run Python code.
@@ -99,7 +99,7 @@ Ref links_from_walk(const module_state& state, Borrowed module, Borrowed self, c
         const attribute_value href = find_attribute(lexbor, anchor, attribute_name::href);
         if (href.is_true() && !is_skipped(href.text())) hrefs.push_back(decoded(href.text()));
     }
-    link_lists links(state, module, self);
+    link_lists links(module, state, self);
     for (const Ref& href : hrefs) links.add(href);
     return links.result();
 }
@@ -111,8 +111,8 @@ Ref get_links(Borrowed module, PyObject* const* args)
     instance_walk walk(state, self);
     Ref document = document_of(state, self);
     if (const page_nodes* page = walk.nodes(document))
-        return links_from_walk(state, module, self, walk.lexbor(), *page);
-    return links_from_queries(state, module, self, document);
+        return links_from_walk(module, state, self, walk.lexbor(), *page);
+    return links_from_queries(module, state, self, document);
 }
 
 } // namespace vornel::inspector

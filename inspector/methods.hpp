@@ -7,7 +7,7 @@ namespace vornel::inspector {
 
 Ref construct(Borrowed module, PyObject* const* args);
 // The constructor's work on an instance: `html` is the page as the parser is given it.
-void initialize(const module_state& state, Borrowed module, Borrowed self, Borrowed html, Borrowed url);
+void initialize(Borrowed module, const module_state& state, Borrowed self, Borrowed html, Borrowed url);
 Ref get_summary(Borrowed module, PyObject* const* args);
 Ref get_meta(Borrowed module, PyObject* const* args);
 Ref get_forms(Borrowed module, PyObject* const* args);

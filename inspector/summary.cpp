@@ -90,10 +90,10 @@ Ref get_summary(Borrowed module, PyObject* const* args)
     Ref metadata = run_extractor(state, self, state.get_meta, state.meta_function, walk,
                                  [&](const page_nodes& page) { return metadata_from_walk(walk.lexbor(), page); });
     Ref forms = run_extractor(state, self, state.get_forms, state.forms_function, walk, [&](const page_nodes& page) {
-        return forms_from_walk(state, module, self, walk.lexbor(), page);
+        return forms_from_walk(module, state, self, walk.lexbor(), page);
     });
     Ref links = run_extractor(state, self, state.get_links, state.links_function, walk, [&](const page_nodes& page) {
-        return links_from_walk(state, module, self, walk.lexbor(), page);
+        return links_from_walk(module, state, self, walk.lexbor(), page);
     });
     Ref media = media_record(state, self, walk);
     Ref tables = match_count(state, self, walk, state.select_table);

@@ -32,17 +32,17 @@ Ref ascii_string(std::string_view text)
 
 } // namespace
 
-url_resolver url_resolver::for_links(const module_state& state, Borrowed module, Borrowed page_url)
+url_resolver url_resolver::for_links(Borrowed module, const module_state& state, Borrowed page_url)
 {
-    return url_resolver(state, module, page_url, purpose::links);
+    return url_resolver(module, state, page_url, purpose::links);
 }
 
-url_resolver url_resolver::for_form_actions(const module_state& state, Borrowed module, Borrowed page_url)
+url_resolver url_resolver::for_form_actions(Borrowed module, const module_state& state, Borrowed page_url)
 {
-    return url_resolver(state, module, page_url, purpose::form_actions);
+    return url_resolver(module, state, page_url, purpose::form_actions);
 }
 
-url_resolver::url_resolver(const module_state& state, Borrowed module, Borrowed page_url, purpose use)
+url_resolver::url_resolver(Borrowed module, const module_state& state, Borrowed page_url, purpose use)
     : state_(state), module_(Ref::borrow(module)), base_(Ref::borrow(page_url)), purpose_(use)
 {
 }

@@ -21,9 +21,9 @@ struct resolved_url {
 class url_resolver {
 public:
     // Resolves link targets with resolve(): urljoin and urlparse.
-    static url_resolver for_links(const module_state& state, Borrowed module, Borrowed page_url);
+    static url_resolver for_links(Borrowed module, const module_state& state, Borrowed page_url);
     // Resolves form actions with join(): urljoin only.
-    static url_resolver for_form_actions(const module_state& state, Borrowed module, Borrowed page_url);
+    static url_resolver for_form_actions(Borrowed module, const module_state& state, Borrowed page_url);
 
     url_resolver(url_resolver&&) = default;
     // Tells the guard of the calls of urllib.parse's functions made while it held.
@@ -37,7 +37,7 @@ public:
 private:
     enum class purpose { links, form_actions };
 
-    url_resolver(const module_state& state, Borrowed module, Borrowed page_url, purpose use);
+    url_resolver(Borrowed module, const module_state& state, Borrowed page_url, purpose use);
     void look_up_functions();
     std::optional<resolved_url> native_join(Borrowed reference) const;
 

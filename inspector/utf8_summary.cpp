@@ -35,7 +35,7 @@ Ref summarize_utf8(Borrowed module, PyObject* const* args)
 
     auto* type = reinterpret_cast<PyTypeObject*>(state.inspector_type.get());
     Ref self = own(type->tp_alloc(type, 0));
-    initialize(state, module, self, page, args[1]);
+    initialize(module, state, self, page, args[1]);
     PyObject* summary_args[] = {self.get()};
     return get_summary(module, summary_args);
 }
