@@ -144,7 +144,7 @@ Ref create_inspector_type(Borrowed module, Borrowed function_type)
 {
     Ref type = own(PyType_FromModuleAndSpec(module, &inspector_spec, nullptr));
     for (const function_spec& spec : methods) {
-        Ref method = py::make_function(function_type, module, spec);
+        Ref method = py::make_function(module, function_type, spec);
         require(PyObject_SetAttrString(type.get(), spec.name, method.get()));
     }
     return type;

@@ -1,6 +1,7 @@
 // The bodies of VornInspector's methods.
 #pragma once
 
+#include "../pyapi/function.hpp"
 #include "state.hpp"
 
 namespace vornel::inspector {
@@ -16,6 +17,6 @@ Ref get_heading_hierarchy(Borrowed module, PyObject* const* args);
 Ref get_tables_detailed(Borrowed module, PyObject* const* args);
 
 // The module function _summarize_utf8, the crawl layer's private way in for UTF-8 pages.
-Ref create_utf8_entry(Borrowed module, Borrowed function_type);
+extern const py::function_spec summarize_utf8_spec;
 
 } // namespace vornel::inspector

@@ -49,7 +49,7 @@ module_state::module_state(Borrowed module) : url_library(import_url_library(mod
     headings_function = own_method(inspector_type, get_heading_hierarchy);
     tables_function = own_method(inspector_type, get_tables_detailed);
     require(PyModule_AddObjectRef(module, "VornInspector", inspector_type.get()));
-    require(PyModule_AddObjectRef(module, "_summarize_utf8", create_utf8_entry(module, function_type).get()));
+    add_function(module, function_type, summarize_utf8_spec);
 }
 
 } // namespace vornel::inspector

@@ -42,16 +42,11 @@ Ref summarize_utf8(Borrowed module, PyObject* const* args)
 
 constexpr parameter summarize_parameters[] = {{"page"}, {"url", accepts::exact_str, "str"}};
 
-constexpr function_spec summarize_spec = {
+} // namespace
+
+const function_spec summarize_utf8_spec = {
     "_summarize_utf8", "_summarize_utf8", nullptr, summarize_parameters, std::size(summarize_parameters),
     summarize_utf8,
 };
-
-} // namespace
-
-Ref create_utf8_entry(Borrowed module, Borrowed function_type)
-{
-    return make_function(function_type, module, summarize_spec);
-}
 
 } // namespace vornel::inspector

@@ -43,8 +43,7 @@ module_state::module_state(Borrowed module)
     open = own(PyObject_GetAttrString(builtins.get(), "open"));
 
     function_type = create_function_type(module);
-    Ref function = make_function(function_type, module, ensure_tor_env_spec);
-    require(PyModule_AddObjectRef(module, ensure_tor_env_spec.name, function.get()));
+    add_function(module, function_type, ensure_tor_env_spec);
 }
 
 } // namespace vornel::onionprep

@@ -180,7 +180,7 @@ Ref create_function_type(Borrowed module)
     return own(PyType_FromModuleAndSpec(module, &function_type_spec, nullptr));
 }
 
-Ref make_function(Borrowed function_type, Borrowed module, const function_spec& spec)
+Ref make_function(Borrowed module, Borrowed function_type, const function_spec& spec)
 {
     // Everything that can fail happens before the object exists, so that its dealloc only ever
     // meets a whole function_data.
@@ -191,6 +191,12 @@ Ref make_function(Borrowed function_type, Borrowed module, const function_spec& 
     new (&self->data) function_data(std::move(data));
     PyObject_GC_Track(self);
     return Ref::steal(reinterpret_cast<PyObject*>(self));
+}
+
+void add_function(Borrowed module, Borrowed function_type, const function_spec& spec)
+{
+    Ref function = make_function(module, function_type, spec);
+    require(PyModule_AddObjectRef(module, spec.name, function.get()));
 }
 
 } // namespace vornel::py
