@@ -24,7 +24,7 @@ Ref exit_address(const module_state& state, Borrowed ping)
 void wait_for_bootstrap(Borrowed module, const module_state& state, Borrowed check_cmd)
 {
     for (int attempt = 0; attempt < bootstrap_attempts; ++attempt) {
-        call(global_attribute(module, state.time, state.sleep).get(), state.one_and_a_half);
+        call(global_attribute(module, state.time, state.sleep).get(), state.pause_between_probes);
         // A failed attempt, whether by status or by an Exception anywhere in it (time limit,
         // undecodable output, even the success log line), is silent: the next one follows.
         bool bootstrapped = false;

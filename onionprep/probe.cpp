@@ -17,13 +17,13 @@ Ref probe_command(const module_state& state)
 Ref run_probe(Borrowed module, const module_state& state, Borrowed check_cmd)
 {
     Ref run = global_attribute(module, state.subprocess, state.run);
-    return call_with_keywords(run, {check_cmd}, state.probe_keywords, {Py_True, state.two});
+    return call_with_keywords(run, {check_cmd}, state.probe_keywords, {Py_True, state.probe_time_limit});
 }
 
 bool exited_with_zero(const module_state& state, Borrowed result)
 {
     Ref status = get_attr(result, state.returncode);
-    return require(PyObject_RichCompareBool(status.get(), state.zero.get(), Py_EQ)) != 0;
+    return require(PyObject_RichCompareBool(status.get(), state.exit_success.get(), Py_EQ)) != 0;
 }
 
 bool proxy_answers(Borrowed module, const module_state& state, Borrowed check_cmd)

@@ -34,8 +34,11 @@ struct module_state {
     Ref probe_keywords;     // ("capture_output", "timeout")
     Ref daemon_keywords;    // ("stdin", "stdout", "stderr", "start_new_session")
     Ref temporary_keywords; // ("prefix", "dir")
-    // Numbers: the probe's time limit, the pauses and the exit status that means success.
-    Ref zero, one, two, one_and_a_half;
+    // Numbers, named for what they are used for; times in seconds.
+    Ref exit_success;         // the exit status of a probe that got through the proxy: 0
+    Ref probe_time_limit;     // the timeout of one probe: 2
+    Ref pause_after_kill;     // between stopping the running tor and starting ours: 1
+    Ref pause_between_probes; // between the probes that wait for tor to bootstrap: 1.5
 
     // Command words, paths and the configuration text.
     Ref tor, version_flag, config_flag, curl, silent_flag, socks5_hostname_flag, proxy_address, ip_echo_url;
@@ -144,8 +147,8 @@ void module_state::for_each_reference(Visit&& visit)
     visit(open);
     py::for_each_member(*this, interned_names, visit);
     py::for_each_member(*this, plain_texts, visit);
-    for (Ref* ref : {&version_keywords, &probe_keywords, &daemon_keywords, &temporary_keywords, &zero, &one, &two,
-                     &one_and_a_half})
+    for (Ref* ref : {&version_keywords, &probe_keywords, &daemon_keywords, &temporary_keywords, &exit_success,
+                     &probe_time_limit, &pause_after_kill, &pause_between_probes})
         visit(*ref);
 }
 

@@ -40,7 +40,7 @@ void restart_tor(Borrowed module, const module_state& state, Borrowed torrc_path
     // Checked before any tor is stopped: no tor is started with a file someone else controls.
     require_trusted_torrc(module, state, torrc_path);
     call(global_attribute(module, state.os, state.system).get(), kill_command(module, state).get());
-    call(global_attribute(module, state.time, state.sleep).get(), state.one);
+    call(global_attribute(module, state.time, state.sleep).get(), state.pause_after_kill);
     log(module, state, state.info, state.starting);
 
     // The daemon outlives this call, so it runs in a session of its own: a Ctrl-C at the
