@@ -16,11 +16,12 @@ void initialize(Borrowed module, const module_state& state, Borrowed self, Borro
     set_built_parser(state, self, "__init__", walkable_parser(state, document) ? document.get() : nullptr);
     set_attr(self, state.url, url);
     Ref urlparse = lookup_global(module, state.urlparse);
-    // holds() drops answers that urllib.parse cached while it was changed, so that the domain
-    // and the links resolved later come from the same urllib.parse.
-    const bool sound = state.url_library.is_urlparse(urlparse) && state.url_library.holds();
+    // unchanged_since_import() drops answers that urllib.parse cached while it was changed, so
+    // that the domain and the links resolved later come from the same urllib.parse.
+    const bool library_unchanged =
+        state.url_library.is_urlparse(urlparse) && state.url_library.unchanged_since_import();
     Ref parts = call(urlparse, url);
-    if (sound) state.url_library.note_own_calls();
+    if (library_unchanged) state.url_library.note_own_calls();
     set_attr(self, state.domain, get_attr(parts, state.netloc).get());
 
     Ref parsed = document_of(state, self);

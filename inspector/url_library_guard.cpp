@@ -115,7 +115,7 @@ url_library_guard::url_library_guard(Borrowed urllib_parse)
     follow(urljoin_, names_seen);
     follow(urlparse_, names_seen);
     for_each(names_seen, [&](Borrowed name) { watch_name(name); });
-    if (!own_) return;
+    if (!baseline_is_own_) return;
 
     // The native resolution knows http and https only as relative, network-location schemes.
     for (const char* list : {"uses_relative", "uses_netloc"}) {
@@ -150,7 +150,7 @@ void url_library_guard::follow(Borrowed value, Borrowed names_seen)
         require(get_optional_attr(value, "__wrapped__", &wrapped));
         Ref function = Ref::steal(wrapped);
         if (function) follow_function(function, names_seen);
-        else own_ = false;
+        else baseline_is_own_ = false;
     } else if (PyType_Check(value)) {
         watch_classes(value, names_seen);
     }
@@ -160,7 +160,7 @@ void url_library_guard::follow(Borrowed value, Borrowed names_seen)
 void url_library_guard::follow_function(Borrowed function, Borrowed names_seen)
 {
     if (!is_own_function(function)) {
-        own_ = false;
+        baseline_is_own_ = false;
         return;
     }
     for (const watched_function& known : functions_)
@@ -202,7 +202,7 @@ void url_library_guard::watch_name(Borrowed name)
         if (reached) {
             module_names_.push_back({Ref::borrow(name), std::move(value), false});
         } else {
-            if (!is_plain_value(bound)) own_ = false;
+            if (!is_plain_value(bound)) baseline_is_own_ = false;
             module_names_.push_back({Ref::borrow(name), plain_snapshot(bound), true});
         }
     } else if (Ref builtin = dict_value(builtins_, name)) {
@@ -211,7 +211,7 @@ void url_library_guard::watch_name(Borrowed name)
             (PyCFunction_CheckExact(found) && PyCFunction_GET_SELF(found) == builtins_module_.get()) ||
             (PyType_Check(found) &&
              PyType_HasFeature(reinterpret_cast<PyTypeObject*>(found.get()), Py_TPFLAGS_IMMUTABLETYPE));
-        if (!interpreters) own_ = false;
+        if (!interpreters) baseline_is_own_ = false;
         builtin_names_.push_back({Ref::borrow(name), std::move(builtin), false});
     }
 }
@@ -228,7 +228,7 @@ void url_library_guard::watch_classes(Borrowed type, Borrowed names_seen)
             if (known.type.get() == base) return;
         Ref attributes = attributes_of(base);
         if (Py_TYPE(base) != &PyType_Type || !is_text(dict_value(attributes, "__module__").get(), "urllib.parse"))
-            own_ = false;
+            baseline_is_own_ = false;
         classes_.push_back(
             {Ref::borrow(base), std::move(attributes), Ref::borrow(base_type->tp_mro), assign_version_tag(base_type)});
         watch_constructor(classes_.back().attributes, names_seen);
@@ -252,7 +252,7 @@ void url_library_guard::watch_constructor(Borrowed attributes, Borrowed names_se
                               Ref::borrow(PyFunction_GET_KW_DEFAULTS(function)),
                               own(PyDict_Copy(PyFunction_GET_GLOBALS(function)))});
     } else {
-        own_ = false;
+        baseline_is_own_ = false;
     }
 }
 
@@ -311,7 +311,7 @@ void url_library_guard::note_own_calls() const
     }
 }
 
-bool url_library_guard::holds() const
+bool url_library_guard::unchanged_since_import() const
 {
     if (!usable_) return false;
     for (const watched_name& entry : module_names_) {

@@ -49,8 +49,9 @@ url_resolver::url_resolver(Borrowed module, const module_state& state, Borrowed 
 
 url_resolver::~url_resolver()
 {
-    // Once the extractor is done: nothing but urllib.parse's own functions ran between holds()
-    // and here. Not while an exception is on its way; a failure here only costs a cache.
+    // Once the extractor is done: nothing but urllib.parse's own functions ran between
+    // unchanged_since_import() and here. Not while an exception is on its way; a failure here
+    // only costs a cache.
     if (!own_calls_ || PyErr_Occurred() != nullptr) return;
     try {
         state_.url_library.note_own_calls();
@@ -68,9 +69,9 @@ void url_resolver::look_up_functions()
     const url_library_guard& library = state_.url_library;
     if (!library.is_urljoin(urljoin_)) return;
     if (purpose_ == purpose::links && !library.is_urlparse(urlparse_)) return;
-    library_holds_ = library.holds();
+    library_unchanged_ = library.unchanged_since_import();
     const std::optional<std::string_view> base = ascii_text(base_);
-    if (!base || !library_holds_) return;
+    if (!base || !library_unchanged_) return;
     joiner_ = plain_url_joiner::for_base(*base);
     if (joiner_ && purpose_ == purpose::links) base_netloc_ = ascii_string(joiner_->base_netloc());
 }
@@ -102,7 +103,7 @@ std::optional<resolved_url> url_resolver::resolve(Borrowed reference)
         result.url = call(urljoin_, base_, reference);
         result.netloc = get_attr(call(urlparse_, result.url).get(), state_.netloc);
     });
-    own_calls_ = library_holds_;
+    own_calls_ = library_unchanged_;
     if (!well_formed) return std::nullopt;
     return result;
 }
@@ -113,7 +114,7 @@ Ref url_resolver::join(Borrowed reference)
     if (std::optional<resolved_url> native = native_join(reference)) return std::move(native->url);
     Ref url;
     const bool well_formed = completes_unless(PyExc_ValueError, [&] { url = call(urljoin_, base_, reference); });
-    own_calls_ = library_holds_;
+    own_calls_ = library_unchanged_;
     if (!well_formed) return Ref::borrow(reference);
     return url;
 }

@@ -47,7 +47,7 @@ private:
     bool looked_up_ = false;
     // urllib.parse's own functions, unchanged when looked up: their answers do not make its
     // caches stale, so the guard takes their cache misses as seen (own_calls_: there were some).
-    bool library_holds_ = false, own_calls_ = false;
+    bool library_unchanged_ = false, own_calls_ = false;
     Ref urljoin_, urlparse_;                 // urlparse_ only for links
     std::optional<plain_url_joiner> joiner_; // set when the native path applies
     Ref base_netloc_;                        // the base's netloc as a str, shared by the links that keep it
