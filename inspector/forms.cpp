@@ -38,9 +38,9 @@ Ref forms_from_queries(Borrowed module, const module_state& state, Borrowed self
     for_each(elements, [&](Borrowed form) {
         Ref attributes = attributes_of(state, form);
         Ref action = attribute_or(state, attributes, state.action, state.empty);
-        Ref method = attribute_or(state, attributes, state.method, state.get_method);
+        Ref method = attribute_or(state, attributes, state.method, state.default_method);
         // A method attribute without a value means the default method, as browsers read it.
-        if (method.get() == Py_None) method = Ref::borrow(state.get_method);
+        if (method.get() == Py_None) method = Ref::borrow(state.default_method);
 
         Ref inputs = own(PyList_New(0));
         Ref record = new_dict({
@@ -91,9 +91,10 @@ Ref forms_from_walk(Borrowed module, const module_state& state, Borrowed self, c
         for (lexbor::node* field : form.fields)
             if (Ref input = field_record(state, lexbor, field)) require(PyList_Append(inputs.get(), input.get()));
         // A method attribute without a value means the default method, as browsers read it.
-        read.push_back({attribute_object(action, state.empty),
-                        method.data != nullptr ? upper_case(method.text(), state.upper) : Ref::borrow(state.get_method),
-                        std::move(inputs)});
+        read.push_back(
+            {attribute_object(action, state.empty),
+             method.data != nullptr ? upper_case(method.text(), state.upper) : Ref::borrow(state.default_method),
+             std::move(inputs)});
     }
 
     Ref page_url = get_attr(self, state.url);

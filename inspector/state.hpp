@@ -45,7 +45,7 @@ struct module_state {
         detailed_tables, internal, external, inputs, id, columns;
 
     // Fixed values.
-    Ref empty, no_title, get_method, no_headers, h1_tag, h2_tag, h3_tag;
+    Ref empty, no_title, default_method, no_headers, h1_tag, h2_tag, h3_tag;
     Ref skipped_link_prefixes; // tuple of the href prefixes that are not links to pages
     // Selectors.
     Ref select_json_ld, select_script_style, select_meta, select_title, select_img, select_table, select_lists,
@@ -114,7 +114,7 @@ inline constexpr text interned_names[] = {
 inline constexpr text plain_texts[] = {
     {&module_state::empty, ""},
     {&module_state::no_title, "No Title"},
-    {&module_state::get_method, "GET"},
+    {&module_state::default_method, "GET"},
     {&module_state::no_headers, "Generic/No Headers"},
     {&module_state::h1_tag, "H1"},
     {&module_state::h2_tag, "H2"},
