@@ -56,9 +56,9 @@ struct module_state {
     void for_each_reference(Visit&& visit);
 };
 
-using text = py::member_text<module_state>;
+using state_text = py::member_text<module_state>;
 
-inline constexpr text interned_names[] = {
+inline constexpr state_text interned_names[] = {
     {&module_state::urljoin, "urljoin"},
     {&module_state::urlparse, "urlparse"},
     {&module_state::LexborHTMLParser, "LexborHTMLParser"},
@@ -111,7 +111,7 @@ inline constexpr text interned_names[] = {
     {&module_state::columns, "columns"},
 };
 
-inline constexpr text plain_texts[] = {
+inline constexpr state_text plain_texts[] = {
     {&module_state::empty, ""},
     {&module_state::no_title, "No Title"},
     {&module_state::default_method, "GET"},

@@ -199,7 +199,7 @@ struct probe_result {
     bool walked;
 };
 
-probe_result summarise_probe(const module_state& state)
+probe_result summarize_probe(const module_state& state)
 {
     Ref page = own(PyUnicode_FromString(probe_page));
     Ref url = own(PyUnicode_FromString(probe_url));
@@ -246,9 +246,9 @@ void module_state::complete(Borrowed)
             return;
 
         // The same page summarised by the queries, then by the walk.
-        const probe_result queried = summarise_probe(*this);
+        const probe_result queried = summarize_probe(*this);
         lexbor.emplace(std::move(*access));
-        const probe_result walked = summarise_probe(*this);
+        const probe_result walked = summarize_probe(*this);
         if (queried.walked || !walked.walked || !equal(queried.summary, walked.summary) ||
             !equal(queried.html, walked.html))
             lexbor.reset();

@@ -52,9 +52,9 @@ struct module_state {
     void for_each_reference(Visit&& visit);
 };
 
-using text = py::member_text<module_state>;
+using state_text = py::member_text<module_state>;
 
-inline constexpr text interned_names[] = {
+inline constexpr state_text interned_names[] = {
     {&module_state::os, "os"},
     {&module_state::subprocess, "subprocess"},
     {&module_state::time, "time"},
@@ -103,7 +103,7 @@ inline constexpr text interned_names[] = {
     {&module_state::start_new_session, "start_new_session"},
 };
 
-inline constexpr text plain_texts[] = {
+inline constexpr state_text plain_texts[] = {
     {&module_state::tor, "tor"},
     {&module_state::version_flag, "--version"},
     {&module_state::config_flag, "-f"},
