@@ -55,13 +55,6 @@ bool same_items(Borrowed now, Borrowed before)
     return true;
 }
 
-long long long_value(Borrowed number)
-{
-    const long long value = PyLong_AsLongLong(number);
-    if (value == -1 && PyErr_Occurred()) throw python_error{};
-    return value;
-}
-
 bool is_text(Borrowed value, const char* text)
 {
     return value != nullptr && PyUnicode_CheckExact(value) && PyUnicode_CompareWithASCIIString(value, text) == 0;
@@ -279,7 +272,7 @@ std::pair<long long, long long> cache_counts(Borrowed cached, Borrowed cache_inf
     Ref info = call_method(cached, cache_info);
     Ref hits = own(PySequence_GetItem(info.get(), 0));
     Ref misses = own(PySequence_GetItem(info.get(), 1));
-    return {long_value(hits), long_value(misses)};
+    return {to_long_long(hits), to_long_long(misses)};
 }
 
 } // namespace

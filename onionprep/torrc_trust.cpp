@@ -11,13 +11,6 @@ namespace {
 
 using namespace py;
 
-[[maybe_unused]] long long integer(Borrowed number)
-{
-    const long long value = PyLong_AsLongLong(number);
-    if (value == -1 && PyErr_Occurred()) throw python_error{};
-    return value;
-}
-
 // Why the file at `torrc_path` must not configure tor, or nullptr when it may. lstat looks at
 // the path itself: tor would read the target of a link, which anybody may have chosen. Windows
 // has neither these file types nor owners in lstat's answer; nothing is checked there.
@@ -28,7 +21,7 @@ const char* distrust_reason([[maybe_unused]] Borrowed module, [[maybe_unused]] c
     return nullptr;
 #else
     Ref status = call(global_attribute(module, state.os, state.lstat).get(), torrc_path);
-    const auto mode = static_cast<mode_t>(integer(get_attr(status, state.st_mode).get()));
+    const auto mode = static_cast<mode_t>(to_long_long(get_attr(status, state.st_mode).get()));
     if (S_ISLNK(mode)) return "it is a symbolic link";
     if (S_ISDIR(mode)) return "it is a directory";
     if (!S_ISREG(mode)) return "it is not a regular file";

@@ -74,6 +74,14 @@ inline Py_ssize_t length(Borrowed obj) { return require_size(PyObject_Length(obj
 // A new int.
 inline Ref new_int(Py_ssize_t value) { return own(PyLong_FromSsize_t(value)); }
 
+// The value of an int; OverflowError beyond the range of long long.
+inline long long to_long_long(Borrowed number)
+{
+    const long long value = PyLong_AsLongLong(number);
+    if (value == -1 && PyErr_Occurred()) throw python_error{};
+    return value;
+}
+
 // Python's truth test; the common answers for str and None need no call.
 inline bool is_true(Borrowed obj)
 {
