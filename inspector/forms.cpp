@@ -18,38 +18,38 @@ namespace {
 Ref field_record(const module_state& state, Borrowed field)
 {
     Ref attributes = attributes_of(state, field);
-    Ref name = attribute(state, attributes.get(), state.name);
-    if (!is_true(name.get())) return Ref();
+    Ref name = attribute(state, attributes, state.name);
+    if (!is_true(name)) return Ref();
     return new_dict({
-        {state.name.get(), name.get()},
-        {state.type.get(), attribute_or(state, attributes.get(), state.type, state.text).get()},
-        {state.placeholder.get(), attribute_or(state, attributes.get(), state.placeholder, state.empty).get()},
-        {state.required.get(), contains(attributes.get(), state.required.get()) ? Py_True : Py_False},
+        {state.name, name},
+        {state.type, attribute_or(state, attributes, state.type, state.text).get()},
+        {state.placeholder, attribute_or(state, attributes, state.placeholder, state.empty).get()},
+        {state.required, contains(attributes, state.required) ? Py_True : Py_False},
     });
 }
 
-Ref forms_from_queries(const module_state& state, Borrowed module, Borrowed self, Borrowed document)
+Ref forms_from_queries(Borrowed module, const module_state& state, Borrowed self, Borrowed document)
 {
     Ref forms = own(PyList_New(0));
-    Ref elements = select(state, document, state.select_form.get());
-    Ref page_url = get_attr(self, state.url.get());
-    url_resolver resolver = url_resolver::for_form_actions(state, module, page_url.get());
+    Ref elements = select(state, document, state.select_form);
+    Ref page_url = get_attr(self, state.url);
+    url_resolver resolver = url_resolver::for_form_actions(module, state, page_url);
 
-    for_each(elements.get(), [&](Borrowed form) {
+    for_each(elements, [&](Borrowed form) {
         Ref attributes = attributes_of(state, form);
-        Ref action = attribute_or(state, attributes.get(), state.action, state.empty);
-        Ref method = attribute_or(state, attributes.get(), state.method, state.get_method);
+        Ref action = attribute_or(state, attributes, state.action, state.empty);
+        Ref method = attribute_or(state, attributes, state.method, state.default_method);
         // A method attribute without a value means the default method, as browsers read it.
-        if (method.get() == Py_None) method = Ref::borrow(state.get_method.get());
+        if (method.get() == Py_None) method = Ref::borrow(state.default_method);
 
         Ref inputs = own(PyList_New(0));
         Ref record = new_dict({
-            {state.action.get(), resolver.join(action.get()).get()},
-            {state.method.get(), call_method(method.get(), state.upper.get()).get()},
-            {state.inputs.get(), inputs.get()},
+            {state.action, resolver.join(action).get()},
+            {state.method, call_method(method, state.upper).get()},
+            {state.inputs, inputs},
         });
-        Ref fields = select(state, form, state.select_fields.get());
-        for_each(fields.get(), [&](Borrowed field) {
+        Ref fields = select(state, form, state.select_fields);
+        for_each(fields, [&](Borrowed field) {
             if (Ref input = field_record(state, field)) require(PyList_Append(inputs.get(), input.get()));
         });
         require(PyList_Append(forms.get(), record.get()));
@@ -59,15 +59,15 @@ Ref forms_from_queries(const module_state& state, Borrowed module, Borrowed self
 
 Ref field_record(const module_state& state, const lexbor_access& lexbor, lexbor::node* field)
 {
-    const auto [name, type, placeholder, required] =
-        find_attributes<4>(lexbor, field, {attribute_name::name, attribute_name::type, attribute_name::placeholder,
-                                           attribute_name::required});
+    const auto [name, type, placeholder, required] = find_attributes<4>(
+        lexbor, field,
+        {attribute_name::name, attribute_name::type, attribute_name::placeholder, attribute_name::required});
     if (!name.is_true()) return Ref();
     return new_dict({
-        {state.name.get(), decoded(name.text()).get()},
-        {state.type.get(), attribute_object(type, state.text.get()).get()},
-        {state.placeholder.get(), attribute_object(placeholder, state.empty.get()).get()},
-        {state.required.get(), required.found ? Py_True : Py_False},
+        {state.name, decoded(name.text()).get()},
+        {state.type, attribute_object(type, state.text).get()},
+        {state.placeholder, attribute_object(placeholder, state.empty).get()},
+        {state.required, required.found ? Py_True : Py_False},
     });
 }
 
@@ -78,32 +78,33 @@ struct form_values {
 
 } // namespace
 
-Ref forms_from_walk(const module_state& state, Borrowed module, Borrowed self, const lexbor_access& lexbor,
+Ref forms_from_walk(Borrowed module, const module_state& state, Borrowed self, const lexbor_access& lexbor,
                     const page_nodes& page)
 {
     // Everything is read from the page before the first action is resolved, which may run Python code.
     std::vector<form_values> read;
     read.reserve(page.forms.size());
     for (const form_nodes& form : page.forms) {
-        const auto [action, method] = find_attributes<2>(lexbor, form.form, {attribute_name::action, attribute_name::method});
+        const auto [action, method] =
+            find_attributes<2>(lexbor, form.form, {attribute_name::action, attribute_name::method});
         Ref inputs = own(PyList_New(0));
         for (lexbor::node* field : form.fields)
             if (Ref input = field_record(state, lexbor, field)) require(PyList_Append(inputs.get(), input.get()));
         // A method attribute without a value means the default method, as browsers read it.
-        read.push_back({attribute_object(action, state.empty.get()),
-                        method.data != nullptr ? upper_case(method.text(), state.upper.get())
-                                               : Ref::borrow(state.get_method.get()),
-                        std::move(inputs)});
+        read.push_back(
+            {attribute_object(action, state.empty),
+             method.data != nullptr ? upper_case(method.text(), state.upper) : Ref::borrow(state.default_method),
+             std::move(inputs)});
     }
 
-    Ref page_url = get_attr(self, state.url.get());
-    url_resolver resolver = url_resolver::for_form_actions(state, module, page_url.get());
+    Ref page_url = get_attr(self, state.url);
+    url_resolver resolver = url_resolver::for_form_actions(module, state, page_url);
     Ref forms = own(PyList_New(0));
     for (form_values& form : read) {
         Ref record = new_dict({
-            {state.action.get(), resolver.join(form.action.get()).get()},
-            {state.method.get(), form.method.get()},
-            {state.inputs.get(), form.inputs.get()},
+            {state.action, resolver.join(form.action).get()},
+            {state.method, form.method},
+            {state.inputs, form.inputs},
         });
         require(PyList_Append(forms.get(), record.get()));
     }
@@ -116,9 +117,9 @@ Ref get_forms(Borrowed module, PyObject* const* args)
     PyObject* self = args[0];
     instance_walk walk(state, self);
     Ref document = document_of(state, self);
-    if (const page_nodes* page = walk.nodes(document.get()))
-        return forms_from_walk(state, module, self, walk.lexbor(), *page);
-    return forms_from_queries(state, module, self, document.get());
+    if (const page_nodes* page = walk.nodes(document))
+        return forms_from_walk(module, state, self, walk.lexbor(), *page);
+    return forms_from_queries(module, state, self, document);
 }
 
 } // namespace vornel::inspector

@@ -123,19 +123,19 @@ constexpr function_spec methods[] = {
     {"_get_links", "VornInspector._get_links", nullptr, self_only, std::size(self_only), get_links},
     {"_get_heading_hierarchy", "VornInspector._get_heading_hierarchy", "Maps out the heading tree on the page",
      self_only, std::size(self_only), get_heading_hierarchy},
-    {"_get_tables_detailed", "VornInspector._get_tables_detailed",
-     "Finds table headers so user knows the data columns", self_only, std::size(self_only), get_tables_detailed},
+    {"_get_tables_detailed", "VornInspector._get_tables_detailed", "Finds table headers so user knows the data columns",
+     self_only, std::size(self_only), get_tables_detailed},
 };
 
 inspector_object* as_inspector(const module_state& state, Borrowed self, const char* method)
 {
     auto* type = reinterpret_cast<PyTypeObject*>(state.inspector_type.get());
     if (!PyObject_TypeCheck(self, type)) {
-        PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a 'VornInspector' object but received '%.100s'",
-                     method, Py_TYPE(self)->tp_name);
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a 'VornInspector' object but received '%.100s'", method,
+                     Py_TYPE(self)->tp_name);
         throw python_error{};
     }
-    return reinterpret_cast<inspector_object*>(self);
+    return reinterpret_cast<inspector_object*>(self.get());
 }
 
 } // namespace
@@ -144,7 +144,7 @@ Ref create_inspector_type(Borrowed module, Borrowed function_type)
 {
     Ref type = own(PyType_FromModuleAndSpec(module, &inspector_spec, nullptr));
     for (const function_spec& spec : methods) {
-        Ref method = py::make_function(function_type, module, spec);
+        Ref method = py::make_function(module, function_type, spec);
         require(PyObject_SetAttrString(type.get(), spec.name, method.get()));
     }
     return type;
@@ -169,7 +169,7 @@ built_walk built_parser(const module_state& state, Borrowed self)
 {
     built_walk built;
     if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(state.inspector_type.get()))) return built;
-    auto* inspector = reinterpret_cast<inspector_object*>(self);
+    auto* inspector = reinterpret_cast<inspector_object*>(self.get());
     Py_BEGIN_CRITICAL_SECTION(self);
     built.parser = Ref::borrow(inspector->built_parser);
     built.walk = Ref::borrow(inspector->kept_walk);

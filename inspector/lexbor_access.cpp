@@ -13,7 +13,7 @@ namespace {
 #ifdef VORNEL_HAS_DLSYM
 // Stores the symbol's address in `function`; false when the library has no such symbol.
 template <class Function>
-bool find(void* library, const char* name, Function& function)
+bool find_symbol(void* library, const char* name, Function& function)
 {
     void* address = dlsym(library, name);
     function = reinterpret_cast<Function>(address);
@@ -31,13 +31,13 @@ std::optional<lexbor_access> lexbor_access::open([[maybe_unused]] const char* mo
     if (library == nullptr) return std::nullopt;
     lexbor_access access;
     access.library_ = library; // closed by the destructor from here on
-    if (find(library, "lxb_dom_element_first_attribute_noi", access.first_attribute_) &&
-        find(library, "lxb_dom_element_next_attribute_noi", access.next_attribute_) &&
-        find(library, "lxb_dom_attr_qualified_name", access.attribute_name_) &&
-        find(library, "lxb_dom_attr_value_noi", access.attribute_value_) &&
-        find(library, "lxb_dom_element_qualified_name", access.element_name_) &&
-        find(library, "lexbor_str_data_ncasecmp", access.equal_ignoring_case_) &&
-        find(library, "lxb_dom_node_remove", access.remove_))
+    if (find_symbol(library, "lxb_dom_element_first_attribute_noi", access.first_attribute_) &&
+        find_symbol(library, "lxb_dom_element_next_attribute_noi", access.next_attribute_) &&
+        find_symbol(library, "lxb_dom_attr_qualified_name", access.attribute_name_) &&
+        find_symbol(library, "lxb_dom_attr_value_noi", access.attribute_value_) &&
+        find_symbol(library, "lxb_dom_element_qualified_name", access.element_name_) &&
+        find_symbol(library, "lexbor_str_data_ncasecmp", access.equal_ignoring_case_) &&
+        find_symbol(library, "lxb_dom_node_remove", access.remove_))
         return access;
 #endif
     return std::nullopt;

@@ -12,13 +12,36 @@
 namespace vornel::inspector {
 
 // The attributes that the summary reads.
-enum class attribute_name : unsigned char { href, src, name, property, content, action, method, type, placeholder, required };
+enum class attribute_name : unsigned char {
+    href,
+    src,
+    name,
+    property,
+    content,
+    action,
+    method,
+    type,
+    placeholder,
+    required
+};
 inline constexpr std::array<std::string_view, 10> attribute_names = {
     "href", "src", "name", "property", "content", "action", "method", "type", "placeholder", "required"};
 
 // What the walk does with an element, by its tag.
 enum class element_kind : unsigned char {
-    other, anchor, image, meta, heading, list, field, header_cell, form, table, title, script, style
+    other,
+    anchor,
+    image,
+    meta,
+    heading,
+    list,
+    field,
+    header_cell,
+    form,
+    table,
+    title,
+    script,
+    style
 };
 
 // Ids learnt from a parsed page at import (walk_check.cpp), not compiled in.

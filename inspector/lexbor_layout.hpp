@@ -50,7 +50,8 @@ struct character_data { // lxb_dom_character_data_t: a text node's bytes
     text_buffer data;
 };
 
-struct attribute { // the start of lxb_dom_attr_t; its value and neighbours are read through Lexbor's functions
+// The start of lxb_dom_attr_t; its value and neighbours are read through Lexbor's functions.
+struct attribute {
     lexbor::node node; // node.local_name: the id of the attribute's local name
     id upper_name;
     id qualified_name; // the id of the name as written, when it differs from the local name; else 0

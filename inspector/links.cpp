@@ -18,8 +18,7 @@ namespace {
 // Fragments, scripts and mail addresses are not links to pages; the test is case-sensitive.
 bool is_skipped(const module_state& state, Borrowed href)
 {
-    if (!PyUnicode_Check(href))
-        return is_true(call_method(href, state.startswith.get(), state.skipped_link_prefixes.get()).get());
+    if (!PyUnicode_Check(href)) return is_true(call_method(href, state.startswith, state.skipped_link_prefixes).get());
     const Py_ssize_t length = PyUnicode_GET_LENGTH(href);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(state.skipped_link_prefixes.get()); ++i)
         if (require(PyUnicode_Tailmatch(href, PyTuple_GET_ITEM(state.skipped_link_prefixes.get(), i), 0, length, -1)))
@@ -45,7 +44,7 @@ public:
         require(PySet_Add(seen_.get(), url));
         require(PyList_Append(list_.get(), url));
     }
-    Borrowed list() const { return list_.get(); }
+    const Ref& list() const { return list_; }
 
 private:
     Ref list_, seen_;
@@ -55,9 +54,9 @@ private:
 // when the instance's `domain` occurs in its network location.
 class link_lists {
 public:
-    link_lists(const module_state& state, Borrowed module, Borrowed self)
-        : state_(state), page_url_(get_attr(self, state.url.get())), domain_(get_attr(self, state.domain.get())),
-          resolver_(url_resolver::for_links(state, module, page_url_.get()))
+    link_lists(Borrowed module, const module_state& state, Borrowed self)
+        : state_(state), page_url_(get_attr(self, state.url)), domain_(get_attr(self, state.domain)),
+          resolver_(url_resolver::for_links(module, state, page_url_))
     {
     }
 
@@ -65,13 +64,10 @@ public:
     {
         const std::optional<resolved_url> target = resolver_.resolve(href);
         if (!target) return; // a malformed link on somebody else's page must not spoil the summary
-        (contains(target->netloc.get(), domain_.get()) ? internal_ : external_).add(target->url.get());
+        (contains(target->netloc, domain_) ? internal_ : external_).add(target->url);
     }
 
-    Ref result() const
-    {
-        return new_dict({{state_.internal.get(), internal_.list()}, {state_.external.get(), external_.list()}});
-    }
+    Ref result() const { return new_dict({{state_.internal, internal_.list()}, {state_.external, external_.list()}}); }
 
 private:
     const module_state& state_;
@@ -80,20 +76,20 @@ private:
     url_list internal_, external_;
 };
 
-Ref links_from_queries(const module_state& state, Borrowed module, Borrowed self, Borrowed document)
+Ref links_from_queries(Borrowed module, const module_state& state, Borrowed self, Borrowed document)
 {
-    Ref elements = select(state, document, state.select_a.get());
-    link_lists links(state, module, self);
-    for_each(elements.get(), [&](Borrowed element) {
+    Ref elements = select(state, document, state.select_a);
+    link_lists links(module, state, self);
+    for_each(elements, [&](Borrowed element) {
         Ref href = attribute(state, attributes_of(state, element).get(), state.href);
-        if (is_true(href.get()) && !is_skipped(state, href.get())) links.add(href.get());
+        if (is_true(href) && !is_skipped(state, href)) links.add(href);
     });
     return links.result();
 }
 
 } // namespace
 
-Ref links_from_walk(const module_state& state, Borrowed module, Borrowed self, const lexbor_access& lexbor,
+Ref links_from_walk(Borrowed module, const module_state& state, Borrowed self, const lexbor_access& lexbor,
                     const page_nodes& page)
 {
     // Every href is read from the page before the first is resolved, which may run Python code.
@@ -103,8 +99,8 @@ Ref links_from_walk(const module_state& state, Borrowed module, Borrowed self, c
         const attribute_value href = find_attribute(lexbor, anchor, attribute_name::href);
         if (href.is_true() && !is_skipped(href.text())) hrefs.push_back(decoded(href.text()));
     }
-    link_lists links(state, module, self);
-    for (const Ref& href : hrefs) links.add(href.get());
+    link_lists links(module, state, self);
+    for (const Ref& href : hrefs) links.add(href);
     return links.result();
 }
 
@@ -114,9 +110,9 @@ Ref get_links(Borrowed module, PyObject* const* args)
     PyObject* self = args[0];
     instance_walk walk(state, self);
     Ref document = document_of(state, self);
-    if (const page_nodes* page = walk.nodes(document.get()))
-        return links_from_walk(state, module, self, walk.lexbor(), *page);
-    return links_from_queries(state, module, self, document.get());
+    if (const page_nodes* page = walk.nodes(document))
+        return links_from_walk(module, state, self, walk.lexbor(), *page);
+    return links_from_queries(module, state, self, document);
 }
 
 } // namespace vornel::inspector

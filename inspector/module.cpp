@@ -23,8 +23,8 @@ Ref own_method(Borrowed type, Borrowed name) { return own(PyObject_GetAttr(type,
 Ref import_url_library(Borrowed module)
 {
     Ref urllib_parse = own(PyImport_ImportModule("urllib.parse"));
-    bind_from(module, urllib_parse.get(), "urljoin");
-    bind_from(module, urllib_parse.get(), "urlparse");
+    bind_from(module, urllib_parse, "urljoin");
+    bind_from(module, urllib_parse, "urlparse");
     return urllib_parse;
 }
 
@@ -39,17 +39,17 @@ module_state::module_state(Borrowed module) : url_library(import_url_library(mod
     skipped_link_prefixes = own(Py_BuildValue("(sss)", "#", "javascript:", "mailto:"));
 
     Ref lexbor = own(PyImport_ImportModule("selectolax.lexbor"));
-    parser_type = bind_from(module, lexbor.get(), "LexborHTMLParser");
+    parser_type = bind_from(module, lexbor, "LexborHTMLParser");
 
     function_type = create_function_type(module);
-    inspector_type = create_inspector_type(module, function_type.get());
-    meta_function = own_method(inspector_type.get(), get_meta.get());
-    forms_function = own_method(inspector_type.get(), get_forms.get());
-    links_function = own_method(inspector_type.get(), get_links.get());
-    headings_function = own_method(inspector_type.get(), get_heading_hierarchy.get());
-    tables_function = own_method(inspector_type.get(), get_tables_detailed.get());
+    inspector_type = create_inspector_type(module, function_type);
+    meta_function = own_method(inspector_type, get_meta);
+    forms_function = own_method(inspector_type, get_forms);
+    links_function = own_method(inspector_type, get_links);
+    headings_function = own_method(inspector_type, get_heading_hierarchy);
+    tables_function = own_method(inspector_type, get_tables_detailed);
     require(PyModule_AddObjectRef(module, "VornInspector", inspector_type.get()));
-    require(PyModule_AddObjectRef(module, "_summarize_utf8", create_utf8_entry(module, function_type.get()).get()));
+    add_function(module, function_type, summarize_utf8_spec);
 }
 
 } // namespace vornel::inspector

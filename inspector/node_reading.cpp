@@ -10,13 +10,17 @@ bool is_ascii_space(unsigned char byte) { return (byte >= 0x09 && byte <= 0x0D) 
 // U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F and U+3000 in UTF-8.
 bool is_three_byte_space(unsigned char first, unsigned char second, unsigned char third)
 {
-    if (first == 0xE2 && second == 0x80) return (third >= 0x80 && third <= 0x8A) || third == 0xA8 || third == 0xA9 || third == 0xAF;
+    if (first == 0xE2 && second == 0x80)
+        return (third >= 0x80 && third <= 0x8A) || third == 0xA8 || third == 0xA9 || third == 0xAF;
     return (first == 0xE1 && second == 0x9A && third == 0x80) || (first == 0xE2 && second == 0x81 && third == 0x9F) ||
            (first == 0xE3 && second == 0x80 && third == 0x80);
 }
 
 // U+0085 and U+00A0 in UTF-8.
-bool is_two_byte_space(unsigned char first, unsigned char second) { return first == 0xC2 && (second == 0x85 || second == 0xA0); }
+bool is_two_byte_space(unsigned char first, unsigned char second)
+{
+    return first == 0xC2 && (second == 0x85 || second == 0xA0);
+}
 
 unsigned char byte_at(std::string_view text, std::size_t index) { return static_cast<unsigned char>(text[index]); }
 
@@ -60,7 +64,8 @@ py::Ref decoded(std::string_view text)
 py::Ref upper_case(std::string_view text, py::Borrowed upper)
 {
     for (char byte : text)
-        if (static_cast<unsigned char>(byte) >= 0x80) return py::own(PyObject_CallMethodNoArgs(decoded(text).get(), upper));
+        if (static_cast<unsigned char>(byte) >= 0x80)
+            return py::own(PyObject_CallMethodNoArgs(decoded(text).get(), upper));
     py::Ref result = py::own(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
     char* out = static_cast<char*>(PyUnicode_DATA(result.get()));
     for (char byte : text) *out++ = (byte >= 'a' && byte <= 'z') ? static_cast<char>(byte - 'a' + 'A') : byte;

@@ -24,12 +24,14 @@ std::array<attribute_value, N> find_attributes(const lexbor_access& lexbor, lexb
         const lexbor::id id = lexbor_ids::written_name(attribute);
         if (id < lexbor_ids::known_attributes) {
             for (std::size_t i = 0; i < N; ++i)
-                if (id == ids.attributes[static_cast<std::size_t>(names[i])]) found[i] = lexbor.attribute_value_of(attribute);
+                if (id == ids.attributes[static_cast<std::size_t>(names[i])])
+                    found[i] = lexbor.attribute_value_of(attribute);
             continue;
         }
         const std::string_view name = lexbor.attribute_name(attribute);
         for (std::size_t i = 0; i < N; ++i)
-            if (name == attribute_names[static_cast<std::size_t>(names[i])]) found[i] = lexbor.attribute_value_of(attribute);
+            if (name == attribute_names[static_cast<std::size_t>(names[i])])
+                found[i] = lexbor.attribute_value_of(attribute);
     }
     return found;
 }

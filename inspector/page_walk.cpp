@@ -60,8 +60,8 @@ bool is_json_ld(const lexbor_access& lexbor, node* script)
         const attribute_value value = lexbor.attribute_value_of(attribute);
         if (value.data == nullptr || value.length != json_ld_type_length) return false;
         const auto* expected = reinterpret_cast<const unsigned char*>(json_ld_type);
-        const bool html = script->ns == lexbor.ids.html_namespace &&
-                          script->owner_document->type == lexbor.ids.html_document;
+        const bool html =
+            script->ns == lexbor.ids.html_namespace && script->owner_document->type == lexbor.ids.html_document;
         return html ? lexbor.equal_ignoring_case(value.data, expected, json_ld_type_length)
                     : std::memcmp(value.data, expected, json_ld_type_length) == 0;
     }

@@ -40,14 +40,15 @@ bool same_sequence(Borrowed now, Borrowed before)
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(now);
     if (size != PySequence_Fast_GET_SIZE(before)) return false;
     for (Py_ssize_t i = 0; i < size; ++i)
-        if (!same_plain_value(PySequence_Fast_GET_ITEM(now, i), PySequence_Fast_GET_ITEM(before, i))) return false;
+        if (!same_plain_value(PySequence_Fast_GET_ITEM(now.get(), i), PySequence_Fast_GET_ITEM(before.get(), i)))
+            return false;
     return true;
 }
 
 // Pair by pair, in order: a dict that was rebuilt in another order counts as changed.
 bool same_dict(Borrowed now, Borrowed before)
 {
-    if (PyDict_GET_SIZE(now) != PyDict_GET_SIZE(before)) return false;
+    if (PyDict_GET_SIZE(now.get()) != PyDict_GET_SIZE(before.get())) return false;
     Py_ssize_t position_now = 0, position_before = 0;
     PyObject *key_now, *value_now, *key_before, *value_before;
     while (PyDict_Next(now, &position_now, &key_now, &value_now)) {
@@ -60,10 +61,10 @@ bool same_dict(Borrowed now, Borrowed before)
 // Each member must be a plain scalar, so that looking it up in `before` runs no code of its own.
 bool same_set(Borrowed now, Borrowed before)
 {
-    if (PySet_GET_SIZE(now) != PySet_GET_SIZE(before)) return false;
+    if (PySet_GET_SIZE(now.get()) != PySet_GET_SIZE(before.get())) return false;
     Ref iterator = py::own(PyObject_GetIter(now));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get())))
-        if (!is_plain_scalar(item.get()) || py::require(PySet_Contains(before, item.get())) == 0) return false;
+        if (!is_plain_scalar(item) || py::require(PySet_Contains(before, item.get())) == 0) return false;
     if (PyErr_Occurred()) throw py::python_error{};
     return true;
 }

@@ -45,7 +45,7 @@ struct module_state {
         detailed_tables, internal, external, inputs, id, columns;
 
     // Fixed values.
-    Ref empty, no_title, get_method, no_headers, h1_tag, h2_tag, h3_tag;
+    Ref empty, no_title, default_method, no_headers, h1_tag, h2_tag, h3_tag;
     Ref skipped_link_prefixes; // tuple of the href prefixes that are not links to pages
     // Selectors.
     Ref select_json_ld, select_script_style, select_meta, select_title, select_img, select_table, select_lists,
@@ -56,9 +56,9 @@ struct module_state {
     void for_each_reference(Visit&& visit);
 };
 
-using text = py::member_text<module_state>;
+using state_text = py::member_text<module_state>;
 
-inline constexpr text interned_names[] = {
+inline constexpr state_text interned_names[] = {
     {&module_state::urljoin, "urljoin"},
     {&module_state::urlparse, "urlparse"},
     {&module_state::LexborHTMLParser, "LexborHTMLParser"},
@@ -111,10 +111,10 @@ inline constexpr text interned_names[] = {
     {&module_state::columns, "columns"},
 };
 
-inline constexpr text plain_texts[] = {
+inline constexpr state_text plain_texts[] = {
     {&module_state::empty, ""},
     {&module_state::no_title, "No Title"},
-    {&module_state::get_method, "GET"},
+    {&module_state::default_method, "GET"},
     {&module_state::no_headers, "Generic/No Headers"},
     {&module_state::h1_tag, "H1"},
     {&module_state::h2_tag, "H2"},
@@ -138,7 +138,8 @@ void module_state::for_each_reference(Visit&& visit)
 {
     visit(function_type);
     visit(inspector_type);
-    for (Ref* ref : {&meta_function, &forms_function, &links_function, &headings_function, &tables_function, &parser_type})
+    for (Ref* ref :
+         {&meta_function, &forms_function, &links_function, &headings_function, &tables_function, &parser_type})
         visit(*ref);
     url_library.for_each_reference(visit);
     py::for_each_member(*this, interned_names, visit);

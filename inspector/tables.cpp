@@ -15,21 +15,21 @@ namespace {
 
 Ref table_record(const module_state& state, Py_ssize_t number, Ref columns)
 {
-    if (PyList_GET_SIZE(columns.get()) == 0) columns = new_list({state.no_headers.get()});
-    return new_dict({{state.id.get(), new_int(number).get()}, {state.columns.get(), columns.get()}});
+    if (PyList_GET_SIZE(columns.get()) == 0) columns = new_list({state.no_headers});
+    return new_dict({{state.id, new_int(number).get()}, {state.columns, columns}});
 }
 
 Ref tables_from_queries(const module_state& state, Borrowed document)
 {
     Ref tables = own(PyList_New(0));
-    Ref elements = select(state, document, state.select_table.get());
+    Ref elements = select(state, document, state.select_table);
     Py_ssize_t number = 0;
-    for_each(elements.get(), [&](Borrowed table) {
+    for_each(elements, [&](Borrowed table) {
         Ref columns = own(PyList_New(0));
-        Ref header_cells = select(state, table, state.select_th.get());
-        for_each(header_cells.get(), [&](Borrowed cell) {
+        Ref header_cells = select(state, table, state.select_th);
+        for_each(header_cells, [&](Borrowed cell) {
             Ref text = element_text(state, cell);
-            if (is_true(text.get())) require(PyList_Append(columns.get(), text.get()));
+            if (is_true(text)) require(PyList_Append(columns.get(), text.get()));
         });
         require(PyList_Append(tables.get(), table_record(state, ++number, std::move(columns)).get()));
     });
@@ -59,8 +59,8 @@ Ref get_tables_detailed(Borrowed module, PyObject* const* args)
     const module_state& state = state_of(module);
     instance_walk walk(state, args[0]);
     Ref document = document_of(state, args[0]);
-    if (const page_nodes* page = walk.nodes(document.get())) return tables_from_walk(state, walk.lexbor(), *page);
-    return tables_from_queries(state, document.get());
+    if (const page_nodes* page = walk.nodes(document)) return tables_from_walk(state, walk.lexbor(), *page);
+    return tables_from_queries(state, document);
 }
 
 } // namespace vornel::inspector

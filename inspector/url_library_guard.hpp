@@ -23,14 +23,14 @@ class url_library_guard {
 public:
     explicit url_library_guard(py::Borrowed urllib_parse);
 
-    // True while nothing watched has changed, and when at import urllib.parse was its own and
-    // treated http and https as relative schemes with a network location, as the native
-    // resolution does. Empties the watched caches when they may hold answers given while
+    // True while nothing watched has changed since import, and when at import urllib.parse was
+    // its own and treated http and https as relative schemes with a network location, as the
+    // native resolution does. Empties the watched caches when they may hold answers given while
     // something was changed (so that urllib.parse answers as it now is).
-    bool holds() const;
+    bool unchanged_since_import() const;
 
-    // After calls of urllib.parse's own functions made right after holds() answered true: their
-    // answers are sound, so the caches' new misses are taken as seen.
+    // After calls of urllib.parse's own functions made right after unchanged_since_import()
+    // answered true: their answers are sound, so the caches' new misses are taken as seen.
     void note_own_calls() const;
 
     // Whether `function` is urllib.parse's urljoin (urlparse) as found at import.
@@ -52,7 +52,8 @@ public:
             visit(entry.value);
         }
         for (watched_function& entry : functions_)
-            for (py::Ref* ref : {&entry.function, &entry.code, &entry.defaults, &entry.keyword_defaults, &entry.globals})
+            for (py::Ref* ref :
+                 {&entry.function, &entry.code, &entry.defaults, &entry.keyword_defaults, &entry.globals})
                 visit(*ref);
         for (watched_class& entry : classes_)
             for (py::Ref* ref : {&entry.type, &entry.attributes, &entry.mro}) visit(*ref);
@@ -95,12 +96,12 @@ private:
     void renew_stale_caches() const;
 
     bool usable_ = false;
-    bool own_ = true; // nothing found at import that is not urllib.parse's own
+    bool baseline_is_own_ = true;                    // nothing found at import that is not urllib.parse's own
     py::Ref namespace_, builtins_, builtins_module_; // the dicts of urllib.parse and of the built-ins
     py::Ref file_;                                   // urllib.parse's __file__
     py::Ref urljoin_, urlparse_;
-    py::Ref lru_cache_type_; // functools._lru_cache_wrapper
-    py::Ref cache_info_, cache_clear_; // method names of a cache
+    py::Ref lru_cache_type_;                  // functools._lru_cache_wrapper
+    py::Ref cache_info_, cache_clear_;        // method names of a cache
     std::vector<watched_name> module_names_;  // bound in urllib.parse
     std::vector<watched_name> builtin_names_; // found in the built-ins: must not be shadowed
     std::vector<watched_function> functions_;

@@ -32,25 +32,26 @@ Ref ascii_string(std::string_view text)
 
 } // namespace
 
-url_resolver url_resolver::for_links(const module_state& state, Borrowed module, Borrowed page_url)
+url_resolver url_resolver::for_links(Borrowed module, const module_state& state, Borrowed page_url)
 {
-    return url_resolver(state, module, page_url, purpose::links);
+    return url_resolver(module, state, page_url, purpose::links);
 }
 
-url_resolver url_resolver::for_form_actions(const module_state& state, Borrowed module, Borrowed page_url)
+url_resolver url_resolver::for_form_actions(Borrowed module, const module_state& state, Borrowed page_url)
 {
-    return url_resolver(state, module, page_url, purpose::form_actions);
+    return url_resolver(module, state, page_url, purpose::form_actions);
 }
 
-url_resolver::url_resolver(const module_state& state, Borrowed module, Borrowed page_url, purpose use)
+url_resolver::url_resolver(Borrowed module, const module_state& state, Borrowed page_url, purpose use)
     : state_(state), module_(Ref::borrow(module)), base_(Ref::borrow(page_url)), purpose_(use)
 {
 }
 
 url_resolver::~url_resolver()
 {
-    // Once the extractor is done: nothing but urllib.parse's own functions ran between holds()
-    // and here. Not while an exception is on its way; a failure here only costs a cache.
+    // Once the extractor is done: nothing but urllib.parse's own functions ran between
+    // unchanged_since_import() and here. Not while an exception is on its way; a failure here
+    // only costs a cache.
     if (!own_calls_ || PyErr_Occurred() != nullptr) return;
     try {
         state_.url_library.note_own_calls();
@@ -62,15 +63,15 @@ url_resolver::~url_resolver()
 void url_resolver::look_up_functions()
 {
     looked_up_ = true;
-    urljoin_ = lookup_global(module_.get(), state_.urljoin.get());
-    if (purpose_ == purpose::links) urlparse_ = lookup_global(module_.get(), state_.urlparse.get());
+    urljoin_ = lookup_global(module_, state_.urljoin);
+    if (purpose_ == purpose::links) urlparse_ = lookup_global(module_, state_.urlparse);
 
     const url_library_guard& library = state_.url_library;
-    if (!library.is_urljoin(urljoin_.get())) return;
-    if (purpose_ == purpose::links && !library.is_urlparse(urlparse_.get())) return;
-    library_holds_ = library.holds();
-    const std::optional<std::string_view> base = ascii_text(base_.get());
-    if (!base || !library_holds_) return;
+    if (!library.is_urljoin(urljoin_)) return;
+    if (purpose_ == purpose::links && !library.is_urlparse(urlparse_)) return;
+    library_unchanged_ = library.unchanged_since_import();
+    const std::optional<std::string_view> base = ascii_text(base_);
+    if (!base || !library_unchanged_) return;
     joiner_ = plain_url_joiner::for_base(*base);
     if (joiner_ && purpose_ == purpose::links) base_netloc_ = ascii_string(joiner_->base_netloc());
 }
@@ -86,8 +87,8 @@ std::optional<resolved_url> url_resolver::native_join(Borrowed reference) const
     resolved_url result;
     result.url = joined->is_reference ? Ref::borrow(reference) : ascii_string(joined->url);
     if (purpose_ == purpose::links)
-        result.netloc = joined->netloc() == joiner_->base_netloc() ? Ref::borrow(base_netloc_.get())
-                                                                   : ascii_string(joined->netloc());
+        result.netloc =
+            joined->netloc() == joiner_->base_netloc() ? Ref::borrow(base_netloc_) : ascii_string(joined->netloc());
     return result;
 }
 
@@ -99,10 +100,10 @@ std::optional<resolved_url> url_resolver::resolve(Borrowed reference)
     // ValueError is the URL functions' word for a malformed URL.
     resolved_url result;
     const bool well_formed = completes_unless(PyExc_ValueError, [&] {
-        result.url = call(urljoin_.get(), base_.get(), reference);
-        result.netloc = get_attr(call(urlparse_.get(), result.url.get()).get(), state_.netloc.get());
+        result.url = call(urljoin_, base_, reference);
+        result.netloc = get_attr(call(urlparse_, result.url).get(), state_.netloc);
     });
-    own_calls_ = library_holds_;
+    own_calls_ = library_unchanged_;
     if (!well_formed) return std::nullopt;
     return result;
 }
@@ -112,8 +113,8 @@ Ref url_resolver::join(Borrowed reference)
     if (!looked_up_) look_up_functions();
     if (std::optional<resolved_url> native = native_join(reference)) return std::move(native->url);
     Ref url;
-    const bool well_formed = completes_unless(PyExc_ValueError, [&] { url = call(urljoin_.get(), base_.get(), reference); });
-    own_calls_ = library_holds_;
+    const bool well_formed = completes_unless(PyExc_ValueError, [&] { url = call(urljoin_, base_, reference); });
+    own_calls_ = library_unchanged_;
     if (!well_formed) return Ref::borrow(reference);
     return url;
 }

@@ -21,9 +21,9 @@ struct resolved_url {
 class url_resolver {
 public:
     // Resolves link targets with resolve(): urljoin and urlparse.
-    static url_resolver for_links(const module_state& state, Borrowed module, Borrowed page_url);
+    static url_resolver for_links(Borrowed module, const module_state& state, Borrowed page_url);
     // Resolves form actions with join(): urljoin only.
-    static url_resolver for_form_actions(const module_state& state, Borrowed module, Borrowed page_url);
+    static url_resolver for_form_actions(Borrowed module, const module_state& state, Borrowed page_url);
 
     url_resolver(url_resolver&&) = default;
     // Tells the guard of the calls of urllib.parse's functions made while it held.
@@ -37,7 +37,7 @@ public:
 private:
     enum class purpose { links, form_actions };
 
-    url_resolver(const module_state& state, Borrowed module, Borrowed page_url, purpose use);
+    url_resolver(Borrowed module, const module_state& state, Borrowed page_url, purpose use);
     void look_up_functions();
     std::optional<resolved_url> native_join(Borrowed reference) const;
 
@@ -47,8 +47,8 @@ private:
     bool looked_up_ = false;
     // urllib.parse's own functions, unchanged when looked up: their answers do not make its
     // caches stale, so the guard takes their cache misses as seen (own_calls_: there were some).
-    bool library_holds_ = false, own_calls_ = false;
-    Ref urljoin_, urlparse_;                // urlparse_ only for links
+    bool library_unchanged_ = false, own_calls_ = false;
+    Ref urljoin_, urlparse_;                 // urlparse_ only for links
     std::optional<plain_url_joiner> joiner_; // set when the native path applies
     Ref base_netloc_;                        // the base's netloc as a str, shared by the links that keep it
 };

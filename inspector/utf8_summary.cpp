@@ -29,29 +29,24 @@ Ref summarize_utf8(Borrowed module, PyObject* const* args)
         throw python_error{};
     }
     const std::string_view bytes(PyBytes_AS_STRING(page), static_cast<std::size_t>(PyBytes_GET_SIZE(page)));
-    if (!state.lexbor || lookup_global(module, state.LexborHTMLParser.get()).get() != state.parser_type.get() ||
+    if (!state.lexbor || lookup_global(module, state.LexborHTMLParser).get() != state.parser_type.get() ||
         !is_valid_utf8(bytes))
         return Ref::borrow(Py_None);
 
     auto* type = reinterpret_cast<PyTypeObject*>(state.inspector_type.get());
     Ref self = own(type->tp_alloc(type, 0));
-    initialize(state, module, self.get(), page, args[1]);
+    initialize(module, state, self, page, args[1]);
     PyObject* summary_args[] = {self.get()};
     return get_summary(module, summary_args);
 }
 
 constexpr parameter summarize_parameters[] = {{"page"}, {"url", accepts::exact_str, "str"}};
 
-constexpr function_spec summarize_spec = {
+} // namespace
+
+const function_spec summarize_utf8_spec = {
     "_summarize_utf8", "_summarize_utf8", nullptr, summarize_parameters, std::size(summarize_parameters),
     summarize_utf8,
 };
-
-} // namespace
-
-Ref create_utf8_entry(Borrowed module, Borrowed function_type)
-{
-    return make_function(function_type, module, summarize_spec);
-}
 
 } // namespace vornel::inspector

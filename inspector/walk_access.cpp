@@ -27,7 +27,7 @@ void delete_kept_walk(PyObject* capsule) noexcept
 selectolax_parser* walkable_parser(const module_state& state, Borrowed document)
 {
     if (!state.lexbor || reinterpret_cast<PyObject*>(Py_TYPE(document)) != state.parser_type.get()) return nullptr;
-    auto* parser = reinterpret_cast<selectolax_parser*>(document);
+    auto* parser = reinterpret_cast<selectolax_parser*>(document.get());
     return parser->document != nullptr ? parser : nullptr;
 }
 
@@ -48,8 +48,8 @@ const page_nodes* instance_walk::nodes(Borrowed document)
 
     built_walk built = built_parser(state_, self_);
     if (built.parser.get() != document) return nullptr;
-    const auto* kept = built.walk ? static_cast<kept_walk*>(PyCapsule_GetPointer(built.walk.get(), kept_walk_name))
-                                  : nullptr;
+    const auto* kept =
+        built.walk ? static_cast<kept_walk*>(PyCapsule_GetPointer(built.walk.get(), kept_walk_name)) : nullptr;
     if (kept != nullptr && kept->changes == changes) {
         kept_ = std::move(built.walk);
         current_ = &kept->page;

@@ -31,11 +31,11 @@ public:
 
 private:
     const module_state& state_;
-    Borrowed self_;
-    Ref walked_; // the parser of current_
+    PyObject* self_; // lent by the method that made this walk, which outlives it
+    Ref walked_;     // the parser of current_
     unsigned long changes_ = 0;
     const page_nodes* current_ = nullptr;
-    Ref kept_;                         // the capsule of the constructor's walk, when current_ is in it
+    Ref kept_;                        // the capsule of the constructor's walk, when current_ is in it
     std::optional<page_nodes> taken_; // a walk of our own, when current_ is that
 };
 

@@ -186,9 +186,10 @@ bool learn_ids(lexbor_access& lexbor, lexbor::document* document)
 bool counts_changes(Borrowed probe, selectolax_parser* parser)
 {
     const unsigned long before = parser->mutation_count;
-    Ref paragraph = call_method(probe, own(PyUnicode_FromString("css_first")).get(), own(PyUnicode_FromString("p")).get());
+    Ref paragraph =
+        call_method(probe, own(PyUnicode_FromString("css_first")).get(), own(PyUnicode_FromString("p")).get());
     if (paragraph.get() == Py_None) return false;
-    call_method(paragraph.get(), own(PyUnicode_FromString("decompose")).get());
+    call_method(paragraph, own(PyUnicode_FromString("decompose")).get());
     return parser->mutation_count == before + 1;
 }
 
@@ -198,21 +199,24 @@ struct probe_result {
     bool walked;
 };
 
-probe_result summarise_probe(const module_state& state)
+probe_result summarize_probe(const module_state& state)
 {
     Ref page = own(PyUnicode_FromString(probe_page));
     Ref url = own(PyUnicode_FromString(probe_url));
     PyObject* arguments[] = {page.get(), url.get()};
     Ref inspector = own(PyObject_Vectorcall(state.inspector_type.get(), arguments, 2, nullptr));
     probe_result result;
-    result.summary = call_method(inspector.get(), own(PyUnicode_FromString("get_summary")).get());
-    Ref parser = get_attr(inspector.get(), state.parser.get());
-    result.html = get_attr(parser.get(), own(PyUnicode_FromString("html")).get());
-    result.walked = built_parser(state, inspector.get()).parser.get() == parser.get();
+    result.summary = call_method(inspector, own(PyUnicode_FromString("get_summary")).get());
+    Ref parser = get_attr(inspector, state.parser);
+    result.html = get_attr(parser, own(PyUnicode_FromString("html")).get());
+    result.walked = built_parser(state, inspector).parser.get() == parser.get();
     return result;
 }
 
-bool equal(const Ref& first, const Ref& second) { return require(PyObject_RichCompareBool(first.get(), second.get(), Py_EQ)) == 1; }
+bool equal(const Ref& first, const Ref& second)
+{
+    return require(PyObject_RichCompareBool(first.get(), second.get(), Py_EQ)) == 1;
+}
 
 } // namespace
 
@@ -222,28 +226,31 @@ void module_state::complete(Borrowed)
     const bool checked = completes_unless_exception([&] {
         Ref selectolax = own(PyImport_ImportModule("selectolax"));
         Ref lexbor_module = own(PyImport_ImportModule("selectolax.lexbor"));
-        if (!supported_selectolax(get_attr(selectolax.get(), own(PyUnicode_FromString("__version__")).get()).get()) ||
-            !supported_lexbor(lexbor_module.get()))
+        if (!supported_selectolax(get_attr(selectolax, own(PyUnicode_FromString("__version__")).get()).get()) ||
+            !supported_lexbor(lexbor_module))
             return;
         auto* type = reinterpret_cast<PyTypeObject*>(parser_type.get());
-        if (!PyType_Check(parser_type.get()) || type->tp_basicsize != sizeof(selectolax_parser) || type->tp_itemsize != 0)
+        if (!PyType_Check(parser_type.get()) || type->tp_basicsize != sizeof(selectolax_parser) ||
+            type->tp_itemsize != 0)
             return;
-        Ref file = own(PyUnicode_EncodeFSDefault(get_attr(lexbor_module.get(), own(PyUnicode_FromString("__file__")).get()).get()));
+        Ref file =
+            own(PyUnicode_EncodeFSDefault(get_attr(lexbor_module, own(PyUnicode_FromString("__file__")).get()).get()));
         std::optional<lexbor_access> access = lexbor_access::open(PyBytes_AS_STRING(file.get()));
         if (!access) return;
 
-        Ref probe = call(parser_type.get(), own(PyUnicode_FromString(probe_page)).get());
+        Ref probe = call(parser_type, own(PyUnicode_FromString(probe_page)).get());
         if (Py_TYPE(probe.get()) != type) return;
         auto* parser = reinterpret_cast<selectolax_parser*>(probe.get());
-        if (!parser_laid_out_as_declared(probe.get(), parser) || !learn_ids(*access, parser->document) ||
-            !counts_changes(probe.get(), parser))
+        if (!parser_laid_out_as_declared(probe, parser) || !learn_ids(*access, parser->document) ||
+            !counts_changes(probe, parser))
             return;
 
         // The same page summarised by the queries, then by the walk.
-        const probe_result queried = summarise_probe(*this);
+        const probe_result queried = summarize_probe(*this);
         lexbor.emplace(std::move(*access));
-        const probe_result walked = summarise_probe(*this);
-        if (queried.walked || !walked.walked || !equal(queried.summary, walked.summary) || !equal(queried.html, walked.html))
+        const probe_result walked = summarize_probe(*this);
+        if (queried.walked || !walked.walked || !equal(queried.summary, walked.summary) ||
+            !equal(queried.html, walked.html))
             lexbor.reset();
     });
     if (!checked) lexbor.reset();

@@ -12,9 +12,9 @@ Ref ensure_tor_env(Borrowed module, PyObject* const*)
     ensure_tor_installed(module, state);
     Ref torrc_path = ensure_torrc(module, state);
     Ref check_cmd = probe_command(state);
-    if (proxy_answers(module, state, check_cmd.get())) return Ref::borrow(Py_None);
-    restart_tor(module, state, torrc_path.get());
-    wait_for_bootstrap(module, state, check_cmd.get());
+    if (proxy_answers(module, state, check_cmd)) return Ref::borrow(Py_None);
+    restart_tor(module, state, torrc_path);
+    wait_for_bootstrap(module, state, check_cmd);
     return Ref::borrow(Py_None);
 }
 

@@ -25,13 +25,12 @@ module_state::module_state(Borrowed module)
     make_texts(*this, plain_texts);
     version_keywords = own(PyTuple_Pack(2, capture_output.get(), check.get()));
     probe_keywords = own(PyTuple_Pack(2, capture_output.get(), timeout.get()));
-    daemon_keywords =
-        own(PyTuple_Pack(4, stdin_.get(), stdout_.get(), stderr_.get(), start_new_session.get()));
+    daemon_keywords = own(PyTuple_Pack(4, stdin_.get(), stdout_.get(), stderr_.get(), start_new_session.get()));
     temporary_keywords = own(PyTuple_Pack(2, prefix.get(), dir.get()));
-    zero = own(PyLong_FromLong(0));
-    one = own(PyLong_FromLong(1));
-    two = own(PyLong_FromLong(2));
-    one_and_a_half = own(PyFloat_FromDouble(1.5));
+    exit_success = own(PyLong_FromLong(0));
+    probe_time_limit = own(PyLong_FromLong(2));
+    pause_after_kill = own(PyLong_FromLong(1));
+    pause_between_probes = own(PyFloat_FromDouble(1.5));
 
     add_import(module, "os");
     add_import(module, "subprocess");
@@ -44,8 +43,7 @@ module_state::module_state(Borrowed module)
     open = own(PyObject_GetAttrString(builtins.get(), "open"));
 
     function_type = create_function_type(module);
-    Ref function = make_function(function_type.get(), module, ensure_tor_env_spec);
-    require(PyModule_AddObjectRef(module, ensure_tor_env_spec.name, function.get()));
+    add_function(module, function_type, ensure_tor_env_spec);
 }
 
 } // namespace vornel::onionprep

@@ -10,20 +10,20 @@ using namespace py;
 Ref probe_command(const module_state& state)
 {
     // --socks5-hostname lets the proxy resolve the host too, so no DNS query leaves unproxied.
-    return new_list({state.curl.get(), state.silent_flag.get(), state.socks5_hostname_flag.get(),
-                     state.proxy_address.get(), state.ip_echo_url.get()});
+    return new_list(
+        {state.curl, state.silent_flag, state.socks5_hostname_flag, state.proxy_address, state.ip_echo_url});
 }
 
 Ref run_probe(Borrowed module, const module_state& state, Borrowed check_cmd)
 {
     Ref run = global_attribute(module, state.subprocess, state.run);
-    return call_with_keywords(run.get(), {check_cmd}, state.probe_keywords.get(), {Py_True, state.two.get()});
+    return call_with_keywords(run, {check_cmd}, state.probe_keywords, {Py_True, state.probe_time_limit});
 }
 
 bool exited_with_zero(const module_state& state, Borrowed result)
 {
-    Ref status = get_attr(result, state.returncode.get());
-    return require(PyObject_RichCompareBool(status.get(), state.zero.get(), Py_EQ)) != 0;
+    Ref status = get_attr(result, state.returncode);
+    return require(PyObject_RichCompareBool(status.get(), state.exit_success.get(), Py_EQ)) != 0;
 }
 
 bool proxy_answers(Borrowed module, const module_state& state, Borrowed check_cmd)

@@ -30,12 +30,15 @@ struct module_state {
     // Keyword names.
     Ref capture_output, check, timeout, stdin_, stderr_, start_new_session;
     // Keyword name tuples of the three kinds of call that take keywords.
-    Ref version_keywords; // ("capture_output", "check")
-    Ref probe_keywords;   // ("capture_output", "timeout")
-    Ref daemon_keywords;  // ("stdin", "stdout", "stderr", "start_new_session")
+    Ref version_keywords;   // ("capture_output", "check")
+    Ref probe_keywords;     // ("capture_output", "timeout")
+    Ref daemon_keywords;    // ("stdin", "stdout", "stderr", "start_new_session")
     Ref temporary_keywords; // ("prefix", "dir")
-    // Numbers: the probe's time limit, the pauses and the exit status that means success.
-    Ref zero, one, two, one_and_a_half;
+    // Numbers, named for what they are used for; times in seconds.
+    Ref exit_success;         // the exit status of a probe that got through the proxy: 0
+    Ref probe_time_limit;     // the timeout of one probe: 2
+    Ref pause_after_kill;     // between stopping the running tor and starting ours: 1
+    Ref pause_between_probes; // between the probes that wait for tor to bootstrap: 1.5
 
     // Command words, paths and the configuration text.
     Ref tor, version_flag, config_flag, curl, silent_flag, socks5_hostname_flag, proxy_address, ip_echo_url;
@@ -49,9 +52,9 @@ struct module_state {
     void for_each_reference(Visit&& visit);
 };
 
-using text = py::member_text<module_state>;
+using state_text = py::member_text<module_state>;
 
-inline constexpr text interned_names[] = {
+inline constexpr state_text interned_names[] = {
     {&module_state::os, "os"},
     {&module_state::subprocess, "subprocess"},
     {&module_state::time, "time"},
@@ -100,7 +103,7 @@ inline constexpr text interned_names[] = {
     {&module_state::start_new_session, "start_new_session"},
 };
 
-inline constexpr text plain_texts[] = {
+inline constexpr state_text plain_texts[] = {
     {&module_state::tor, "tor"},
     {&module_state::version_flag, "--version"},
     {&module_state::config_flag, "-f"},
@@ -144,8 +147,8 @@ void module_state::for_each_reference(Visit&& visit)
     visit(open);
     py::for_each_member(*this, interned_names, visit);
     py::for_each_member(*this, plain_texts, visit);
-    for (Ref* ref : {&version_keywords, &probe_keywords, &daemon_keywords, &temporary_keywords, &zero, &one, &two,
-                      &one_and_a_half})
+    for (Ref* ref : {&version_keywords, &probe_keywords, &daemon_keywords, &temporary_keywords, &exit_success,
+                     &probe_time_limit, &pause_after_kill, &pause_between_probes})
         visit(*ref);
 }
 

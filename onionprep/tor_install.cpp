@@ -44,21 +44,21 @@ void ensure_tor_installed(Borrowed module, const module_state& state)
     // (check=True). The exception itself is not looked at.
     const bool present = completes_unless_exception([&] {
         Ref run = global_attribute(module, state.subprocess, state.run);
-        Ref command = new_list({state.tor.get(), state.version_flag.get()});
-        call_with_keywords(run.get(), {command.get()}, state.version_keywords.get(), {Py_True, Py_True});
+        Ref command = new_list({state.tor, state.version_flag});
+        call_with_keywords(run, {command}, state.version_keywords, {Py_True, Py_True});
     });
     if (present) return;
 
-    log(module, state, state.warning, state.tor_missing.get());
+    log(module, state, state.warning, state.tor_missing);
     Ref path = global_attribute(module, state.os, state.path);
-    const bool termux = is_true(call_method(path.get(), state.exists.get(), state.termux_directory.get()).get());
+    const bool termux = is_true(call_method(path, state.exists, state.termux_directory).get());
     Ref system = global_attribute(module, state.os, state.system);
-    Ref status = call(system.get(), termux ? state.termux_install.get() : state.debian_install.get());
+    Ref status = call(system, termux ? state.termux_install : state.debian_install);
     // os.system ignores SIGINT and SIGQUIT in this process while the installer runs, so a
     // Ctrl-C or Ctrl-\ at the terminal ends only the installer. Stop here as the interpreter would have, before the
     // configuration is written or any tor is killed. Any other failed installation shows when
     // tor is started.
-    if (ended_by_interrupt(status.get())) {
+    if (ended_by_interrupt(status)) {
         PyErr_SetNone(PyExc_KeyboardInterrupt);
         throw python_error{};
     }

@@ -16,9 +16,9 @@ void require_home(Borrowed module, const module_state& state, Borrowed torrc_pat
 {
     Ref path = global_attribute(module, state.os, state.path);
     Ref environ = global_attribute(module, state.os, state.environ);
-    Ref home = mapping_get(environ.get(), state.home_variable.get(), state.get.get());
-    const bool home_usable = home.get() == Py_None || is_true(call_method(path.get(), state.isabs.get(), home.get()).get());
-    if (home_usable && is_true(call_method(path.get(), state.isabs.get(), torrc_path).get())) return;
+    Ref home = mapping_get(environ, state.home_variable, state.get);
+    const bool home_usable = home.get() == Py_None || is_true(call_method(path, state.isabs, home).get());
+    if (home_usable && is_true(call_method(path, state.isabs, torrc_path).get())) return;
     PyErr_Format(PyExc_RuntimeError,
                  "ensure_tor_env needs a home directory for ~/.vornel_torrc, but HOME is %R: set HOME to an "
                  "absolute path",
@@ -38,9 +38,9 @@ void remove_temporary(Borrowed module, const module_state& state, Borrowed tempo
 // writable by its owner only: (descriptor, path).
 Ref make_temporary(Borrowed module, const module_state& state, Borrowed torrc_path)
 {
-    Ref folder = call_method(global_attribute(module, state.os, state.path).get(), state.dirname.get(), torrc_path);
+    Ref folder = call_method(global_attribute(module, state.os, state.path).get(), state.dirname, torrc_path);
     Ref tempfile = own(PyImport_Import(state.tempfile.get()));
-    Ref mkstemp = get_attr(tempfile.get(), state.mkstemp.get());
+    Ref mkstemp = get_attr(tempfile, state.mkstemp);
     PyObject* args[] = {state.temporary_prefix.get(), folder.get()};
     return own(PyObject_Vectorcall(mkstemp.get(), args, 0, state.temporary_keywords.get()));
 }
@@ -49,12 +49,12 @@ Ref make_temporary(Borrowed module, const module_state& state, Borrowed torrc_pa
 void write_text(Borrowed module, const module_state& state, Borrowed descriptor)
 {
     // open takes the descriptor over (and closes it if it fails after that).
-    Ref file = call(state.open.get(), descriptor, state.write_mode.get());
-    with_context(file.get(), [&](Borrowed handle) {
-        static_cast<void>(call_method(handle, state.write.get(), state.torrc_text.get()));
-        static_cast<void>(call_method(handle, state.flush.get()));
-        Ref fileno = call_method(handle, state.fileno.get());
-        call(global_attribute(module, state.os, state.fsync).get(), fileno.get());
+    Ref file = call(state.open, descriptor, state.write_mode);
+    with_context(file, [&](Borrowed handle) {
+        static_cast<void>(call_method(handle, state.write, state.torrc_text));
+        static_cast<void>(call_method(handle, state.flush));
+        Ref fileno = call_method(handle, state.fileno);
+        call(global_attribute(module, state.os, state.fsync).get(), fileno);
     });
 }
 
@@ -68,29 +68,29 @@ void write_torrc(Borrowed module, const module_state& state, Borrowed torrc_path
     Ref descriptor = own(PySequence_GetItem(made.get(), 0));
     Ref temporary = own(PySequence_GetItem(made.get(), 1));
     try {
-        write_text(module, state, descriptor.get());
+        write_text(module, state, descriptor);
         completes_unless(PyExc_FileExistsError, [&] {
             Ref link = global_attribute(module, state.os, state.link);
-            static_cast<void>(call(link.get(), temporary.get(), torrc_path));
+            static_cast<void>(call(link, temporary, torrc_path));
         });
     } catch (const python_error&) {
-        remove_temporary(module, state, temporary.get());
+        remove_temporary(module, state, temporary);
         throw;
     }
-    remove_temporary(module, state, temporary.get());
+    remove_temporary(module, state, temporary);
 }
 
 } // namespace
 
 Ref ensure_torrc(Borrowed module, const module_state& state)
 {
-    Ref torrc_path = call_method(global_attribute(module, state.os, state.path).get(), state.expanduser.get(),
-                                 state.torrc_literal.get());
-    require_home(module, state, torrc_path.get());
+    Ref torrc_path =
+        call_method(global_attribute(module, state.os, state.path).get(), state.expanduser, state.torrc_literal);
+    require_home(module, state, torrc_path);
     // An existing file is not rewritten: it may have been edited on purpose. Whether tor may be
     // started with it is checked when tor is started.
-    Ref found = call_method(global_attribute(module, state.os, state.path).get(), state.exists.get(), torrc_path.get());
-    if (!is_true(found.get())) write_torrc(module, state, torrc_path.get());
+    Ref found = call_method(global_attribute(module, state.os, state.path).get(), state.exists, torrc_path);
+    if (!is_true(found)) write_torrc(module, state, torrc_path);
     return torrc_path;
 }
 

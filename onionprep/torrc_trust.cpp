@@ -11,13 +11,6 @@ namespace {
 
 using namespace py;
 
-[[maybe_unused]] long long integer(Borrowed number)
-{
-    const long long value = PyLong_AsLongLong(number);
-    if (value == -1 && PyErr_Occurred()) throw python_error{};
-    return value;
-}
-
 // Why the file at `torrc_path` must not configure tor, or nullptr when it may. lstat looks at
 // the path itself: tor would read the target of a link, which anybody may have chosen. Windows
 // has neither these file types nor owners in lstat's answer; nothing is checked there.
@@ -28,12 +21,12 @@ const char* distrust_reason([[maybe_unused]] Borrowed module, [[maybe_unused]] c
     return nullptr;
 #else
     Ref status = call(global_attribute(module, state.os, state.lstat).get(), torrc_path);
-    const auto mode = static_cast<mode_t>(integer(get_attr(status.get(), state.st_mode.get()).get()));
+    const auto mode = static_cast<mode_t>(to_long_long(get_attr(status, state.st_mode).get()));
     if (S_ISLNK(mode)) return "it is a symbolic link";
     if (S_ISDIR(mode)) return "it is a directory";
     if (!S_ISREG(mode)) return "it is not a regular file";
     Ref user = current_user_id(module, state);
-    Ref owner = get_attr(status.get(), state.st_uid.get());
+    Ref owner = get_attr(status, state.st_uid);
     if (user && require(PyObject_RichCompareBool(owner.get(), user.get(), Py_NE)) == 1)
         return "it belongs to another user";
     if ((mode & (S_IWGRP | S_IWOTH)) != 0) return "users other than its owner may write to it";
@@ -46,9 +39,8 @@ const char* distrust_reason([[maybe_unused]] Borrowed module, [[maybe_unused]] c
 Ref current_user_id(Borrowed module, const module_state& state)
 {
     Ref user;
-    completes_unless(PyExc_AttributeError, [&] {
-        user = call_method(lookup_global(module, state.os.get()).get(), state.geteuid.get());
-    });
+    completes_unless(PyExc_AttributeError,
+                     [&] { user = call_method(lookup_global(module, state.os).get(), state.geteuid); });
     return user;
 }
 
@@ -59,8 +51,8 @@ void require_trusted_torrc(Borrowed module, const module_state& state, Borrowed 
     Ref message = own(PyUnicode_FromFormat(
         "Not starting Tor with %U: %s. Remove it to have it written afresh, or make it a regular file of your own "
         "that only you can write.",
-        torrc_path, reason));
-    log(module, state, state.warning, message.get());
+        torrc_path.get(), reason));
+    log(module, state, state.warning, message);
     PyErr_SetObject(PyExc_PermissionError, message.get());
     throw python_error{};
 }

@@ -9,8 +9,8 @@ namespace {
 [[noreturn]] void raise_positional_count(const function_spec& spec, Py_ssize_t given)
 {
     const auto expected = static_cast<Py_ssize_t>(spec.parameter_count);
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name,
-                 "exactly", expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name, "exactly",
+                 expected, expected == 1 ? "" : "s", given);
     throw python_error{};
 }
 
@@ -64,8 +64,7 @@ void bind_arguments(const function_spec& spec, PyObject* const* parameter_names,
                 throw python_error{};
             }
             if (bound[index] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name,
-                             keyword);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, keyword);
                 throw python_error{};
             }
             bound[index] = args[nargs + k];

@@ -29,7 +29,8 @@ inline Ref call(Borrowed callable, Borrowed first, Borrowed second)
 
 // callable(*positional, **dict(zip(kwnames, values))); kwnames is a tuple of str, made once.
 template <std::size_t P, std::size_t K>
-Ref call_with_keywords(Borrowed callable, const Borrowed (&positional)[P], Borrowed kwnames, const Borrowed (&values)[K])
+Ref call_with_keywords(Borrowed callable, const Borrowed (&positional)[P], Borrowed kwnames,
+                       const Borrowed (&values)[K])
 {
     std::array<PyObject*, P + K> args;
     for (std::size_t i = 0; i < P; ++i) args[i] = positional[i];
@@ -63,7 +64,7 @@ inline Ref new_list(std::initializer_list<Borrowed> items)
 inline Ref new_dict(std::initializer_list<std::pair<Borrowed, Borrowed>> items)
 {
     Ref dict = own(PyDict_New());
-    for (const auto& [key, value] : items) set_item(dict.get(), key, value);
+    for (const auto& [key, value] : items) set_item(dict, key, value);
     return dict;
 }
 
@@ -72,6 +73,14 @@ inline Py_ssize_t length(Borrowed obj) { return require_size(PyObject_Length(obj
 
 // A new int.
 inline Ref new_int(Py_ssize_t value) { return own(PyLong_FromSsize_t(value)); }
+
+// The value of an int; OverflowError beyond the range of long long.
+inline long long to_long_long(Borrowed number)
+{
+    const long long value = PyLong_AsLongLong(number);
+    if (value == -1 && PyErr_Occurred()) throw python_error{};
+    return value;
+}
 
 // Python's truth test; the common answers for str and None need no call.
 inline bool is_true(Borrowed obj)
@@ -112,13 +121,13 @@ void for_each(Borrowed iterable, Visit&& visit)
 {
     if (PyList_CheckExact(iterable)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
-            visit(item.get());
+            Ref item = Ref::borrow(PyList_GET_ITEM(iterable.get(), i));
+            visit(item);
         }
         return;
     }
     Ref iterator = own(PyObject_GetIter(iterable));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) visit(item.get());
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) visit(item);
     if (PyErr_Occurred()) throw python_error{};
 }
 

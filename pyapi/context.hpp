@@ -19,7 +19,7 @@ void with_context(Borrowed manager, Body&& body)
     Ref exit = own(PyObject_GetAttrString(type, "__exit__"));
     Ref value = own(PyObject_CallOneArg(enter.get(), manager));
     try {
-        body(value.get());
+        body(value);
     } catch (const python_error&) {
         Ref raised = fetch_raised_exception();
         if (!raised) throw;

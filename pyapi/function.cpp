@@ -16,13 +16,13 @@ struct function_data {
     function_data(Borrowed module, const function_spec& spec);
 
     const function_spec* spec;
-    Ref module;          // the module whose globals the body reads
-    Ref name;            // __name__
-    Ref qualname;        // __qualname__
-    Ref module_name;     // __module__
-    Ref doc;             // __doc__
-    Ref annotations;     // __annotations__, a dict the caller may change
-    Ref text_signature;  // "(self, html, url)", read by inspect.signature
+    Ref module;         // the module whose globals the body reads
+    Ref name;           // __name__
+    Ref qualname;       // __qualname__
+    Ref module_name;    // __module__
+    Ref doc;            // __doc__
+    Ref annotations;    // __annotations__, a dict the caller may change
+    Ref text_signature; // "(self, html, url)", read by inspect.signature
     Ref parameter_names[max_parameters];
 
     template <class Visit>
@@ -49,7 +49,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         for (std::size_t i = 0; i < self.spec->parameter_count; ++i) names[i] = self.parameter_names[i].get();
         PyObject* bound[max_parameters];
         bind_arguments(*self.spec, names, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-        return self.spec->body(self.module.get(), bound).release();
+        return self.spec->body(self.module, bound).release();
     });
 }
 
@@ -90,7 +90,10 @@ PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_functio
 PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->data.qualname.get()); }
 PyObject* get_module(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->data.module_name.get()); }
 PyObject* get_doc(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->data.doc.get()); }
-PyObject* get_annotations(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->data.annotations.get()); }
+PyObject* get_annotations(PyObject* self, void*) noexcept
+{
+    return Py_NewRef(as_function(self)->data.annotations.get());
+}
 PyObject* get_text_signature(PyObject* self, void*) noexcept
 {
     return Py_NewRef(as_function(self)->data.text_signature.get());
@@ -177,17 +180,23 @@ Ref create_function_type(Borrowed module)
     return own(PyType_FromModuleAndSpec(module, &function_type_spec, nullptr));
 }
 
-Ref make_function(Borrowed function_type, Borrowed module, const function_spec& spec)
+Ref make_function(Borrowed module, Borrowed function_type, const function_spec& spec)
 {
     // Everything that can fail happens before the object exists, so that its dealloc only ever
     // meets a whole function_data.
     function_data data(module, spec);
-    auto* self = PyObject_GC_New(function_object, reinterpret_cast<PyTypeObject*>(function_type));
+    auto* self = PyObject_GC_New(function_object, reinterpret_cast<PyTypeObject*>(function_type.get()));
     if (self == nullptr) throw python_error{};
     self->vectorcall = function_vectorcall;
     new (&self->data) function_data(std::move(data));
     PyObject_GC_Track(self);
     return Ref::steal(reinterpret_cast<PyObject*>(self));
+}
+
+void add_function(Borrowed module, Borrowed function_type, const function_spec& spec)
+{
+    Ref function = make_function(module, function_type, spec);
+    require(PyModule_AddObjectRef(module, spec.name, function.get()));
 }
 
 } // namespace vornel::py

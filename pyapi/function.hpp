@@ -36,6 +36,9 @@ struct function_spec {
 Ref create_function_type(Borrowed module);
 
 // A new function object of `function_type`, belonging to `module`.
-Ref make_function(Borrowed function_type, Borrowed module, const function_spec& spec);
+Ref make_function(Borrowed module, Borrowed function_type, const function_spec& spec);
+
+// The one way a module gets a function: made from `spec` and bound in the module as spec.name.
+void add_function(Borrowed module, Borrowed function_type, const function_spec& spec);
 
 } // namespace vornel::py

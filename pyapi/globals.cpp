@@ -13,7 +13,7 @@ Ref lookup_global(Borrowed module, Borrowed name)
     PyObject* builtins = PyEval_GetBuiltins();
     if (builtins != nullptr && require(dict_get_ref(builtins, name, &value)) == 1) return Ref::steal(value);
 
-    Ref message = own(PyUnicode_FromFormat("name '%U' is not defined", name));
+    Ref message = own(PyUnicode_FromFormat("name '%U' is not defined", name.get()));
     Ref error = own(PyObject_CallOneArg(PyExc_NameError, message.get()));
     require(PyObject_SetAttrString(error.get(), "name", name));
     PyErr_SetObject(PyExc_NameError, error.get());

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 
 #include "references.hpp"
 
@@ -62,7 +63,7 @@ private:
             auto* memory = static_cast<storage*>(PyModule_GetState(module));
             new (memory->bytes) State(module);
             memory->built = true;
-            if constexpr (requires(State& state) { state.complete(module); })
+            if constexpr (requires { std::declval<State&>().complete(module); })
                 std::launder(reinterpret_cast<State*>(memory->bytes))->complete(module);
         });
     }

@@ -11,7 +11,8 @@ namespace {
 std::string from_hex(const std::string& hex)
 {
     std::string text;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return text;
 }
 
