@@ -38,6 +38,8 @@ def page_line(page: Page) -> tuple[bytes, str | None]:
         fields["encoding"], text = page.decode()
         try:
             fields["summary"] = VornInspector(text, page.url).get_summary()
+        except MemoryError:  # the page is too large for its worker's bound: the caller says so
+            raise
         except Exception as error:  # one bad page never stops the run
             fields["error"] = _error(error)
             kind = SUMMARY_RAISED

@@ -105,6 +105,7 @@ class PageReader:
                 page = self._page(record, offset)
                 self.counts.records += 1
                 if page is not None:
+                    self.counts.pages += 1
                     yield page
         except OSError as error:  # how FastWARC reports data that is not a WARC record
             self._raise_gzip_fault()
