@@ -39,11 +39,24 @@ def is_url(path: str) -> bool:
 
 
 def _filesystem(path: str) -> tuple[Any, str]:
+    """The fsspec file system of a URL and the path in it; OSError, in words a user can act on,
+    when fsspec or the URL's backend is not installed or the scheme is unknown."""
     try:
         import fsspec  # type: ignore[import-untyped]
     except ImportError:
         raise OSError(f"reading {path} needs fsspec (pip install 'vornel[dask]')") from None
-    return fsspec.core.url_to_fs(path)  # type: ignore[no-any-return]
+    scheme = path.split("://", 1)[0]
+    try:
+        return fsspec.core.url_to_fs(path)  # type: ignore[no-any-return]
+    except ImportError as error:
+        known = fsspec.registry.known_implementations.get(scheme, {})
+        package = known.get("class", "").split(".")[0] or getattr(error, "name", None)
+        needs = f"the package {package} (pip install {package})" if package else f"a package ({error})"
+        raise OSError(f"{scheme}:// URLs need {needs}") from None
+    except ValueError as error:
+        if scheme in fsspec.available_protocols():
+            raise OSError(f"not a {scheme}:// URL that fsspec can open ({error})") from None
+        raise OSError(f"unknown URL scheme {scheme}://") from None
 
 
 @contextmanager
