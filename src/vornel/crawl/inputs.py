@@ -49,7 +49,9 @@ def _filesystem(path: str) -> tuple[Any, str]:
     try:
         return fsspec.core.url_to_fs(path)  # type: ignore[no-any-return]
     except ImportError as error:
-        known = fsspec.registry.known_implementations.get(scheme, {})
+        from fsspec.registry import known_implementations
+
+        known = known_implementations.get(scheme, {})
         package = known.get("class", "").split(".")[0] or getattr(error, "name", None)
         needs = f"the package {package} (pip install {package})" if package else f"a package ({error})"
         raise OSError(f"{scheme}:// URLs need {needs}") from None
@@ -61,9 +63,12 @@ def _filesystem(path: str) -> tuple[Any, str]:
 
 @contextmanager
 def open_input(path: str) -> Iterator[BinaryIO]:
-    """The input opened for reading bytes; standard input is wrapped, never closed."""
+    """The input opened for reading bytes."""
     if path == STDIN:
-        yield _Counted(sys.stdin.buffer)  # type: ignore[misc]
+        # A stream of its own on a copy of the descriptor: a thread may still wait on it when the
+        # interpreter exits, which must not find the buffer of sys.stdin busy.
+        with open(os.dup(sys.stdin.fileno()), "rb") as stream:
+            yield _Counted(stream)  # type: ignore[misc]
         return
     if is_url(path):
         filesystem, inner = _filesystem(path)
