@@ -210,8 +210,11 @@ def _connect(address: str) -> Any:
         return None
     import logging
 
-    # Dask's own log lines (a lost scheduler, reconnection attempts) would repeat what vornel says.
-    logging.getLogger("distributed").setLevel(logging.CRITICAL)
+    # Dask's own log lines (a lost scheduler, reconnection attempts) would repeat what vornel says;
+    # its configuration gives some of its loggers levels of their own.
+    for name in ["distributed", *logging.root.manager.loggerDict]:
+        if name.startswith("distributed"):
+            logging.getLogger(name).setLevel(logging.CRITICAL)
     fault = _scheduler_address_fault(address)
     if fault is not None:
         _say(f"--scheduler {address}: {fault}")

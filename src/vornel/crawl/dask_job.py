@@ -8,6 +8,7 @@ the job waits a while for the connection to come back (and then submits the lost
 and otherwise ends with `ClusterLostError`, the parts written so far kept.
 """
 
+import queue
 import secrets
 import time
 from collections.abc import Callable
@@ -108,23 +109,25 @@ class _Tasks:
         self.compress = compress
         self.watch = _Watch(client)
         self.pieces: dict[Any, tuple[Slice, int | None, int]] = {}  # future: slice, start, submissions
+        self.done: queue.Queue[Any] = queue.Queue()  # filled by the client's thread
 
     def submit(self, piece: Slice, start: int | None, times: int = 1) -> Any:
         future = self.client.submit(summarise_part, piece, start, self.folder, self.compress, pure=False)
         self.pieces[future] = (piece, start, times)
+        future.add_done_callback(self.done.put)
         return future
 
     def finished(self) -> list[Any]:
         """The futures done within a moment, the cluster watched meanwhile."""
-        from distributed import wait
-
+        done = []
         try:
-            done = wait(list(self.pieces), timeout=WATCH_SECONDS,  # type: ignore[no-untyped-call]
-                        return_when="FIRST_COMPLETED").done
-        except TimeoutError:
-            done = set()
+            done.append(self.done.get(timeout=WATCH_SECONDS))
+            while True:
+                done.append(self.done.get_nowait())
+        except queue.Empty:
+            pass
         self.watch.check()
-        return list(done)
+        return [future for future in done if future in self.pieces]
 
     def result(self, future: Any) -> tuple[Slice, SliceResult | None]:
         """The slice of a finished future and its result; None when it was submitted again because

@@ -33,7 +33,7 @@ from vornel.crawl.slices import Resume, Slice, counts_since, run_slice, snapshot
 
 # A batch goes out when it holds this many bytes of lines, or when its first line is this old.
 BATCH_BYTES = 256 << 10
-BATCH_SECONDS = 0.25
+BATCH_SECONDS = 0.1
 # The shared array: the record's number in its slice or page stream, its offset, and the
 # monotonic time at which its summary began (0 between pages).
 NUMBER, OFFSET, STARTED = 0, 1, 2
