@@ -9,6 +9,7 @@ import os
 import pytest
 
 from vornel.crawl.members import find_member
+from vornel.crawl.records import PageReader
 
 from crawl_archives import Archive, html_page, json_lines, many_pages, warc
 
@@ -114,3 +115,15 @@ def test_a_damaged_member_loses_only_the_rest_of_its_slice(tmp_path, archive, wh
     assert expected[0] == kept[0] and expected[-2] == kept[-1]  # pages after the damage are read
     assert len(expected) - 20 < len(kept) < len(expected)
     assert all(line in expected for line in kept)
+
+
+@pytest.mark.parametrize("slice_size", [None, 17 << 10])
+def test_the_counts_of_a_reader_include_the_pages_it_yields(archive, slice_size):
+    from vornel.crawl import read_pages
+    from vornel.crawl.slices import plan_slices
+
+    readers = [read_pages(str(archive))] if slice_size is None else \
+        [PageReader(piece.path, piece.start, piece.end, search=piece.start > 0)
+         for piece in plan_slices(str(archive), slice_size)]
+    yielded = sum(1 for reader in readers for _ in reader)
+    assert yielded == sum(reader.counts.pages for reader in readers) == 300
