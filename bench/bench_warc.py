@@ -4,11 +4,13 @@
     .venv/bin/python bench/bench_warc.py                        # 5,000 records, every contender
     .venv/bin/python bench/bench_warc.py --records 1000 --skip warcio
     .venv/bin/python bench/bench_warc.py --memory-gb 1 --rounds 1   # peak memory over a 1 GB archive
+    .venv/bin/python bench/bench_warc.py --before OLD/bin/python   # also an older build of vornel, in turns
 
 The archive holds one gzip-compressed response record per page, cycling through the corpus pages
 (`../shared/corpus/pages`, else `examples/pages`); it is written once into build/bench and reused.
 Each contender runs in a process of its own, so that its peak resident memory is its own: the sum
-over the process and all its descendants (pool workers, Dask workers), sampled every 20 ms. The
+over the process and all its descendants (pool workers, Dask workers), sampled every 20 ms; its
+CPU time is its own and that of its descendants as last sampled. The
 Dask contender's cluster is started before its clock runs. The contenders take turns for
 `--rounds` rounds and each keeps its best time, so that a slow spell of a shared machine does not
 land on one contender alone.
@@ -57,14 +59,19 @@ def build_archive(records, path):
     return path
 
 
-def tree_rss_kb(pid):
-    """Resident memory of a process and all its descendants, in KiB, from /proc."""
+def tree_rss_kb(pid, cpu=None):
+    """Resident memory of a process and all its descendants, in KiB, from /proc; with `cpu`, a dict,
+    also the CPU seconds each descendant has used so far."""
     total, todo = 0, [pid]
     while todo:
         current = todo.pop()
         try:
             with open(f"/proc/{current}/status") as status:
                 total += next((int(line.split()[1]) for line in status if line.startswith("VmRSS:")), 0)
+            if cpu is not None and current != pid:
+                with open(f"/proc/{current}/stat") as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+                cpu[current] = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
             for task in os.listdir(f"/proc/{current}/task"):  # children are listed by the thread that made them
                 with open(f"/proc/{current}/task/{task}/children") as children:
                     todo += [int(child) for child in children.read().split()]
@@ -79,12 +86,15 @@ def run_contender(name, archive):
 
     import warc_contenders
 
+    import resource
+
     peak = [0]
+    cpu: dict[int, float] = {}  # of the descendants (workers, a fork server), as last sampled
     done = threading.Event()
 
     def sample():
         while not done.wait(0.02):
-            peak[0] = max(peak[0], tree_rss_kb(os.getpid()))
+            peak[0] = max(peak[0], tree_rss_kb(os.getpid(), cpu))
 
     sampler = threading.Thread(target=sample, daemon=True)
     sampler.start()
@@ -95,25 +105,33 @@ def run_contender(name, archive):
         seconds = getattr(run, "seconds", None) or time.perf_counter() - started
     done.set()
     sampler.join()
-    print(json.dumps({"pages": pages, "seconds": seconds, "peak_rss_mb": peak[0] / 1024}))
+    own = resource.getrusage(resource.RUSAGE_SELF)
+    cpu_seconds = own.ru_utime + own.ru_stime + sum(cpu.values())
+    print(json.dumps({"pages": pages, "seconds": seconds, "cpu_seconds": cpu_seconds, "peak_rss_mb": peak[0] / 1024}))
 
 
-def measure(name, archive):
+BEFORE = " (before)"
+
+
+def measure(name, archive, before=None):
+    """Runs a contender in a process of its own; a name ending in BEFORE runs under `before`, an
+    interpreter whose vornel is an older build."""
     print(f"running {name} ...", file=sys.stderr, flush=True)
-    result = subprocess.run([sys.executable, __file__, "--contender", name, str(archive)], capture_output=True,
-                            text=True)
+    python = before if name.endswith(BEFORE) else sys.executable
+    result = subprocess.run([python, __file__, "--contender", name.removesuffix(BEFORE), str(archive)],
+                            capture_output=True, text=True)
     if result.returncode != 0:
         print(result.stderr, file=sys.stderr)
         return None
     return json.loads(result.stdout.splitlines()[-1])
 
 
-def best_of_rounds(names, archive, rounds):
+def best_of_rounds(names, archive, rounds, before=None):
     """Each contender's fastest run over `rounds` turns, with the highest peak memory of its runs."""
     best = {name: None for name in names}
     for _ in range(rounds):
         for name in names:
-            result = measure(name, archive)
+            result = measure(name, archive, before)
             if result is None:
                 continue
             if best[name] is None or result["seconds"] < best[name]["seconds"]:
@@ -128,11 +146,12 @@ def print_table(results, records, archive, rounds):
     size = archive.stat().st_size / (1 << 20)
     print(f"\n{records:,} records, {size:,.0f} MB gzip-compressed, {os.cpu_count()} cores, CPython "
           f"{sys.version.split()[0]}, best of {rounds} round{'s' if rounds != 1 else ''}\n")
-    print(f"{'contender':<42} {'pages':>7} {'seconds':>8} {'pages/s':>9} {'peak MB':>8}")
+    print(f"{'contender':<52} {'pages':>7} {'seconds':>8} {'pages/s':>9} {'CPU ms/page':>11} {'peak MB':>8}")
     for name, result in results.items():
         if result is not None:
-            print(f"{name:<42} {result['pages']:>7,} {result['seconds']:>8.2f} "
-                  f"{result['pages'] / result['seconds']:>9,.1f} {result['peak_rss_mb']:>8.0f}")
+            print(f"{name:<52} {result['pages']:>7,} {result['seconds']:>8.2f} "
+                  f"{result['pages'] / result['seconds']:>9,.1f} "
+                  f"{1000 * result['cpu_seconds'] / max(result['pages'], 1):>11.3f} {result['peak_rss_mb']:>8.0f}")
 
     def rate(name):
         result = results.get(name)
@@ -156,6 +175,8 @@ def parse_arguments(argv):
     parser.add_argument("--skip", action="append", default=[], metavar="WORD",
                         help="leave out the contenders whose name holds WORD (repeatable)")
     parser.add_argument("--rounds", type=int, default=3, help="turns of every contender; the best counts (default 3)")
+    parser.add_argument("--before", metavar="PYTHON",
+                        help="also run the vornel contenders under PYTHON, whose vornel is an older build, in turns")
     parser.add_argument("--memory-gb", type=float, metavar="GB",
                         help="instead: peak memory of vornel --jobs 1 and 2 over an archive of about GB gigabytes")
     parser.add_argument("--contender", help=argparse.SUPPRESS)
@@ -176,8 +197,10 @@ def main(argv):
         average = sum(page.stat().st_size for _, page in find_pages()) / len(find_pages())
         records = int(args.memory_gb * (1 << 30) / (average * 0.17))  # pages compress to about a sixth
         names = ["vornel --jobs 1", "vornel --jobs 2"]
+    if args.before:
+        names += [name + BEFORE for name in names if name.startswith("vornel --jobs")]
     archive = build_archive(records, BUILD / f"corpus-{records}.warc.gz")
-    results = best_of_rounds(names, archive, args.rounds)
+    results = best_of_rounds(names, archive, args.rounds, args.before)
     print_table(results, records, archive, args.rounds)
     return 0
 
