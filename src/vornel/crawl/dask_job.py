@@ -114,7 +114,7 @@ class _Tasks:
     def submit(self, piece: Slice, start: int | None, times: int = 1) -> Any:
         future = self.client.submit(summarise_part, piece, start, self.folder, self.compress, pure=False)
         self.pieces[future] = (piece, start, times)
-        future.add_done_callback(self.done.put)
+        future.add_done_callback(self.done.put)  # type: ignore[no-untyped-call]
         return future
 
     def finished(self) -> list[Any]:

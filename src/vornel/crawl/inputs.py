@@ -49,7 +49,7 @@ def _filesystem(path: str) -> tuple[Any, str]:
     try:
         return fsspec.core.url_to_fs(path)  # type: ignore[no-any-return]
     except ImportError as error:
-        from fsspec.registry import known_implementations
+        from fsspec.registry import known_implementations  # type: ignore[import-untyped]
 
         known = known_implementations.get(scheme, {})
         package = known.get("class", "").split(".")[0] or getattr(error, "name", None)

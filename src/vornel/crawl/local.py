@@ -111,7 +111,7 @@ class Run:
     exact: bool = False  # whether `start` is known to be right, so that its lines can go out at once
     resume: Resume = field(default_factory=Resume)
     counts: Counts = field(default_factory=Counts)
-    done: int = 0  # records handled, by the batches received
+    done: int = 0  # records handled, by the batches received (pages answered, for standard input)
     position: int = 0  # input offset reached, for progress
     died_at: int | None = None  # `done` when a worker last died on it between pages
     worker: Worker | None = None
@@ -344,11 +344,15 @@ class LocalJob:
         if run is None:
             return
         kind = message[0]
+        if kind == "failed":
+            worker.failure = message[1]
+            return
         if kind == "page":
             _, number, line, error_kind, worker.spent = message
             feed = run.feed
             assert feed is not None and feed.waiting and feed.waiting[0][0] == number
             feed.waiting.popleft()
+            run.done += 1
             if error_kind is not None:
                 run.counts.errors[error_kind] += 1
             self._put(run, line)
@@ -396,27 +400,35 @@ class LocalJob:
             self._message(worker, message)
         page = worker.page()
         run: Run | None = worker.task
-        worker.kill()
+        worker.kill() if error is not None else worker.ended()
         self.workers[self.workers.index(worker)] = None
         if run is None:
             return
         run.worker = None
         if error is None:
             error = WorkerDiedError(f"the worker process died while it summarised the page ({worker.death()})")
-        if run.feed is not None:
+        if page is not None and run.feed is not None:
             self._lost_page(run, error)
+            run.died_at = None
         elif page is not None and page[0] >= run.done:
-            run.resume = Resume(run.done, {**run.resume.condemned, page[0]: error})
+            run.resume = replace(run.resume, done=run.done, condemned={**run.resume.condemned, page[0]: error})
             run.died_at = None
         elif run.died_at == run.done:  # it died twice at the same place between pages: give up there
-            at = max(run.piece.start, worker.offset())
-            run.counts.bytes = run.piece.length
-            self._end_run(run, SliceResult(
-                run.counts, None, None,
-                f"{run.piece.path}: a worker process died while reading it ({worker.death()}) at byte offset {at}"))
-        else:
+            self._give_up(run, worker)
+        else:  # read it again, each line sent at once, to learn where it dies
             run.died_at = run.done
-            run.resume = replace(run.resume, done=run.done)
+            run.resume = replace(run.resume, done=run.done, careful=True)
+
+    def _give_up(self, run: Run, worker: Worker) -> None:
+        """Ends a slice at a record that kills every worker that reads it: its input counts as not
+        read to the end, as if it were damaged there."""
+        where = f"after the record at byte offset {worker.offset()}" if run.done else \
+            f"at byte offset {run.start or run.piece.start}"
+        run.counts.bytes = run.piece.length
+        self._end_run(run, SliceResult(
+            run.counts, None, None, f"{run.piece.path}: a worker process died while reading it ({worker.death()}) {where}"))
+        if run.feed is not None:
+            run.feed.close()
 
     def _lost_page(self, run: Run, error: PayloadError) -> None:
         feed = run.feed
@@ -424,6 +436,7 @@ class LocalJob:
         if not feed.waiting:
             return
         _, page = feed.waiting.popleft()
+        run.done += 1
         line, kind = page_line(replace(page, body=b"", error=error))
         if kind is not None:
             run.counts.errors[kind] += 1

@@ -64,10 +64,13 @@ def plan_slices(path: str, slice_size: int = SLICE_SIZE) -> list[Slice]:
 class Resume:
     """How a slice is read again after the worker reading it died or was stopped: its first `done`
     records were handled already (their lines written) and are read again without being
-    summarised; each record in `condemned`, by its number in the slice, becomes an error line."""
+    summarised; each record in `condemned`, by its number in the slice, becomes an error line.
+    `careful` asks for each line to be sent as soon as it is made, so that a worker that dies
+    again between pages is known to have died on the record after the last line."""
 
     done: int = 0
     condemned: dict[int, PayloadError] = field(default_factory=dict)
+    careful: bool = False
 
 
 def summarise_page(page: Page, limits: Limits | None = None) -> tuple[bytes, str | None]:

@@ -9,8 +9,8 @@ address space bounded, so that a page that needs too much memory raises MemoryEr
 
 Messages, job to worker: ("slice", piece, start, resume), ("page", number, page), or None to end.
 Worker to job: ("lines", lines, counts, done, position) while a slice is read, ("end", lines,
-counts, done, first, next, fault, spent) at its end, and ("page", number, line, kind, spent) for
-a page. `counts` is what was counted since the message before; `done` is how many records of the
+counts, done, first, next, fault, spent) at its end, ("page", number, line, kind, spent) for a
+page, and ("failed", why) before it ends itself because its reader failed. `counts` is what was counted since the message before; `done` is how many records of the
 slice are handled; `spent` says that a page has exhausted the worker's memory, after which the
 worker is replaced (its peak stays at the bound, so it could not tell the next such page).
 """
@@ -38,8 +38,10 @@ BATCH_SECONDS = 0.1
 # monotonic time at which its summary began (0 between pages).
 NUMBER, OFFSET, STARTED = 0, 1, 2
 STATE_SIZE = 3
-# The exit status of a worker whose memory ran out while it read (not while it summarised).
+# The exit status of a worker whose memory ran out while it read (not while it summarised), and
+# of one whose reader failed otherwise (after a ("failed", why) message).
 OUT_OF_MEMORY = 3
+READ_FAILED = 4
 
 PR_SET_PDEATHSIG = 1
 
@@ -116,6 +118,7 @@ class _Batches:
         self.connection = connection
         self.state = state
         self.done_before = resume.done
+        self.batch_bytes = 0 if resume.careful else BATCH_BYTES
         self.lines: list[bytes] = []
         self.size = 0
         self.sent = Counts()
@@ -134,7 +137,7 @@ class _Batches:
 
     def tick(self, counts: Counts, position: int) -> None:
         self.state[STARTED] = 0.0
-        if self.size >= BATCH_BYTES or time.monotonic() - self.since >= BATCH_SECONDS:
+        if self.size >= self.batch_bytes or time.monotonic() - self.since >= BATCH_SECONDS:
             self.connection.send(("lines", self.take(), self.counted(counts), self.done_before + counts.records,
                                   position))
 
@@ -158,6 +161,11 @@ def _read_slice(connection: Connection, state: MutableSequence[float], summaries
                            summarise=summaries)
     except MemoryError:
         os._exit(OUT_OF_MEMORY)
+    except (OSError, EOFError):
+        raise  # the job has gone
+    except BaseException as error:  # a reader's panic (FastWARC's derive from BaseException), or a fault of ours
+        connection.send(("failed", f"{type(error).__name__}: {error}"))
+        os._exit(READ_FAILED)
     connection.send(("end", batches.take(), batches.counted(result.counts), batches.done_before + result.counts.records,
                      result.first, result.next, result.fault, summaries.spent))
 
@@ -194,5 +202,5 @@ def serve(connection: Connection, state: MutableSequence[float], parent: int, li
                 _read_slice(connection, state, summaries, *task[1:])
             else:
                 _summarise(connection, state, summaries, *task[1:])
-        except (BrokenPipeError, ConnectionResetError):  # the job has gone
+        except (OSError, EOFError):  # the job has gone
             return

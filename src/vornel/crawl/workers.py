@@ -33,6 +33,7 @@ class Worker:
         self.connection: Connection = ours
         self.task: Any = None
         self.spent = False  # a page exhausted its memory: it is replaced once idle
+        self.failure: str | None = None  # why its reader failed, when it said so
 
     @property
     def sentinel(self) -> int:
@@ -69,6 +70,12 @@ class Worker:
         self.process.join()
         self.connection.close()
 
+    def ended(self) -> None:
+        """Waits for a worker that closed its end (it is exiting) to be gone, so that how it died is
+        its own doing, then makes sure of it."""
+        self.process.join(STOP_SECONDS)
+        self.kill()
+
     def stop(self) -> None:
         """Ends an idle worker: asked first, killed if it does not go."""
         if self.send(None):
@@ -78,6 +85,8 @@ class Worker:
     def death(self) -> str:
         """How the worker ended, in words."""
         code = self.process.exitcode
+        if self.failure is not None:
+            return self.failure
         if code is None:
             return "still running"
         if code == OUT_OF_MEMORY:
