@@ -247,6 +247,33 @@ def test_a_signal_to_vornel_leaves_no_process_of_the_job_behind(tmp_path, stop, 
     assert len(kept) >= 20 and kept == urls[:len(kept)]
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/self/wchan"), reason="needs Linux's /proc")
+@pytest.mark.parametrize("stop", STOPS)
+def test_a_reader_that_stops_reading_does_not_keep_vornel_from_stopping(archive, stop):
+    process = subprocess.Popen([sys.executable, "-m", "vornel", "warc", archive, "--jobs", "1"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)  # standard output never read
+    tree = [process.pid]
+    try:
+        deadline = time.monotonic() + 60
+        while "pipe_write" not in open(f"/proc/{process.pid}/wchan").read():  # the pipe is full
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        tree += descendants(process.pid)
+        process.send_signal(stop)
+        began = time.monotonic()
+        status = process.wait(timeout=60)
+        assert time.monotonic() - began < 30
+        while any(map(alive, tree)):  # the rest of the tree follows at once
+            assert time.monotonic() - began < 30
+            time.sleep(0.05)
+    finally:
+        end_process_tree(tree)
+        process.stdout.close()
+        errors = process.stderr.read().decode()
+        process.stderr.close()
+    assert (status, errors) == (STOPS[stop][0], f"vornel: {STOPS[stop][1]}\n")
+
+
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_a_closed_standard_output_ends_the_run_quietly(archive, jobs):
     process = subprocess.Popen(f"{sys.executable} -m vornel warc {archive} --jobs {jobs} --slice-size 16K | head -c 10",

@@ -127,3 +127,27 @@ def test_the_counts_of_a_reader_include_the_pages_it_yields(archive, slice_size)
          for piece in plan_slices(str(archive), slice_size)]
     yielded = sum(1 for reader in readers for _ in reader)
     assert yielded == sum(reader.counts.pages for reader in readers) == 300
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="needs Linux's /proc")
+def test_a_job_count_beyond_four_per_core_is_capped(archive, whole, tmp_path):
+    import subprocess
+    import sys
+    import time
+
+    from vornel.crawl.job import max_jobs
+
+    from crawl_archives import end_process_tree, workers_of
+
+    out = tmp_path / "out.jsonl"
+    process = subprocess.Popen([sys.executable, "-m", "vornel", "warc", archive, "--jobs", "99999", "--slice-size", "3K",
+                                "-q", "-o", out], env={**os.environ, **SAME_HASHES})
+    most = 0
+    try:
+        while process.poll() is None:
+            most = max(most, len(workers_of(process.pid)))
+            time.sleep(0.01)
+    finally:
+        end_process_tree([process.pid])
+    assert process.returncode == 0 and out.read_bytes() == whole
+    assert 1 < most <= max_jobs()

@@ -5,6 +5,7 @@ import json
 import os
 import re
 import signal
+import stat
 import sys
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
@@ -285,37 +286,68 @@ class Terminated(KeyboardInterrupt):
     """SIGTERM, taken as Ctrl-C is: the job stops, its lines so far kept."""
 
 
-def _terminate(number: int, frame: object) -> None:
-    raise Terminated()
+# Seconds the job has to end after Ctrl-C or SIGTERM: a reader of standard output that stopped
+# reading must not keep it from ending.
+GRACE_SECONDS = 10.0
+_stopped_by: list[type[KeyboardInterrupt]] = []
+
+
+def _stop(number: int, frame: object) -> None:
+    kind = Terminated if number == signal.SIGTERM else KeyboardInterrupt
+    if not _stopped_by and hasattr(signal, "setitimer"):
+        signal.setitimer(signal.ITIMER_REAL, GRACE_SECONDS)
+    _stopped_by.append(kind)
+    raise kind()
+
+
+def _stop_now(number: int, frame: object) -> None:
+    raise (_stopped_by[0] if _stopped_by else Terminated)()
 
 
 @contextmanager
-def _sigterm_as_interrupt() -> Iterator[None]:
+def _signals_stop_the_job() -> Iterator[None]:
+    """Ctrl-C and SIGTERM stop the job (SIGTERM as Ctrl-C does), and what follows them is given a
+    few seconds, then cut short."""
+    wanted = {signal.SIGINT: _stop, signal.SIGTERM: _stop}
+    if hasattr(signal, "SIGALRM"):
+        wanted[signal.SIGALRM] = _stop_now
     try:
-        previous = signal.signal(signal.SIGTERM, _terminate)
+        previous = {number: signal.signal(number, handler) for number, handler in wanted.items()}
     except ValueError:  # not the main thread: the caller's own handling stays
         yield
         return
+    _stopped_by.clear()
     try:
         yield
     finally:
-        signal.signal(signal.SIGTERM, previous)
+        if hasattr(signal, "setitimer"):
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
+def _release_standard_output() -> None:
+    """After an interruption, a pipe on standard output that is not read any more must not keep the
+    interpreter from exiting (it flushes standard output last): what is left goes nowhere."""
+    try:
+        if not stat.S_ISREG(os.fstat(sys.stdout.fileno()).st_mode):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     try:
-        with _sigterm_as_interrupt():
+        with _signals_stop_the_job():
             parser = build_parser()
             args = parser.parse_args(argv)
             if args.command == "page":
                 return run_page(args.file, args.url, args.encoding)
             return run_warc(args, parser)
-    except Terminated:
-        _say("terminated")
-        return 143
-    except KeyboardInterrupt:
-        _say("interrupted")
-        return 130
+    except KeyboardInterrupt as stop:
+        _release_standard_output()
+        _say("terminated" if isinstance(stop, Terminated) else "interrupted")
+        return 143 if isinstance(stop, Terminated) else 130
     except BrokenPipeError:  # the reader of standard output has gone, as `| head` does: end quietly
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1

@@ -129,7 +129,7 @@ def _run_local(slices: list[Slice], output: str | BinaryIO | None, compress: boo
         return
     target = Output(output, compress)
     try:
-        run_locally(slices, target.stream, workers, limits, done, tick, target.flush)
+        run_locally(slices, target.stream, workers, limits, done, tick, target.flush, target.temporary is not None)
     except KeyboardInterrupt:
         kept = target.keep()
         if kept is not None:

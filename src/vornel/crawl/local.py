@@ -121,10 +121,11 @@ class Run:
 
 
 @contextmanager
-def _signals_held() -> Iterator[None]:
-    """Holds Ctrl-C and SIGTERM back while output is written, so that an interruption never leaves
-    half a line or a gzip stream whose trailer disagrees with its data."""
-    if not hasattr(signal, "pthread_sigmask") or threading.current_thread() is not threading.main_thread():
+def _signals_held(hold: bool) -> Iterator[None]:
+    """Holds Ctrl-C and SIGTERM back while a file is written, so that an interruption never leaves
+    half a line or a gzip stream whose trailer disagrees with its data. Not for a pipe, whose
+    reader may stop reading: the job must stay stoppable then."""
+    if not hold or not hasattr(signal, "pthread_sigmask") or threading.current_thread() is not threading.main_thread():
         yield
         return
     held = {signal.SIGINT, signal.SIGTERM}
@@ -139,14 +140,16 @@ class LocalJob:
     """Runs the slices on `jobs` worker processes, writing their lines to `out` in input order.
 
     `done` sees each slice's result once its lines are written; `tick` sees the counts and bytes
-    of the slices in flight as their batches arrive.
+    of the slices in flight as their batches arrive; `flush`, if given, follows every write;
+    `file` says that `out` is a file, written with signals held.
     """
 
     def __init__(self, slices: list[Slice], out: BinaryIO, jobs: int, limits: Limits,
                  done: Callable[[Slice, SliceResult], None], tick: Callable[[Counts, int], None],
-                 flush: Callable[[], None] | None = None) -> None:
+                 flush: Callable[[], None] | None = None, file: bool = False) -> None:
         self.todo = deque(slices)
         self.out = out
+        self.file = file
         self.limits = limits
         self.done = done
         self.tick = tick
@@ -182,7 +185,7 @@ class LocalJob:
     # Output, in input order.
 
     def _write(self, lines: bytes) -> None:
-        with _signals_held():
+        with _signals_held(self.file):
             self.out.write(lines)
             if self.flush is not None:
                 self.flush()
@@ -445,6 +448,6 @@ class LocalJob:
 
 def run_locally(slices: list[Slice], out: BinaryIO, jobs: int, limits: Limits,
                 done: Callable[[Slice, SliceResult], None], tick: Callable[[Counts, int], None],
-                flush: Callable[[], None] | None = None) -> None:
+                flush: Callable[[], None] | None = None, file: bool = False) -> None:
     """Reads the slices in `jobs` worker processes and writes their lines to `out` in input order."""
-    LocalJob(slices, out, jobs, limits, done, tick, flush).run()
+    LocalJob(slices, out, jobs, limits, done, tick, flush, file).run()
