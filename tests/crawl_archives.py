@@ -46,13 +46,13 @@ class Archive:
             uri, "sha1:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", uri, "2024-01-01T00:00:00Z", http_headers=http))
         return self
 
-    def raw(self, uri, block, kind="response", content_type="application/http; msgtype=response"):
-        """A record written by hand, for blocks that no WARC library writes."""
+    def raw(self, uri, block, kind="response", content_type="application/http; msgtype=response", level=9):
+        """A record written by hand, for blocks that no WARC library writes (`level` 0 stores it)."""
         header = (f"WARC/1.0\r\nWARC-Type: {kind}\r\nWARC-Record-ID: <urn:uuid:{uuid.uuid4()}>\r\n"
                   f"WARC-Date: 2024-05-01T12:00:00Z\r\nWARC-Target-URI: {uri}\r\nContent-Type: {content_type}\r\n"
                   f"Content-Length: {len(block)}\r\n\r\n")
         record = header.encode() + block + b"\r\n\r\n"
-        self.buffer.write(gzip.compress(record) if self.compress else record)
+        self.buffer.write(gzip.compress(record, level) if self.compress else record)
         return self
 
     def data(self):

@@ -204,9 +204,10 @@ def read_lines(stream, into):
 def test_a_signal_to_vornel_leaves_no_process_of_the_job_behind(tmp_path, stop, output):
     """Its workers end with it, even when it is killed outright, so a reader of its output (as in
     `vornel warc ... | wc -l`) sees the end at once; what was written is whole lines."""
-    archive, urls = ordinary_and_hostile(unclosed_divs(60_000), before=40, after=0)
-    for number in range(3):  # more slow pages, so that both workers are busy
-        data, headers = gzipped_twice(unclosed_divs(60_000))
+    # Pages of minutes each: the workers must not outlive the job by finishing them.
+    archive, urls = ordinary_and_hostile(unclosed_divs(400_000), before=40, after=0)
+    for number in range(3):  # more of them, so that both workers are busy
+        data, headers = gzipped_twice(unclosed_divs(400_000))
         archive.response(f"https://example.com/slow/{number}", data, headers=headers)
     path = archive.save(tmp_path / "slow.warc.gz")
     target = tmp_path / output
@@ -223,8 +224,8 @@ def test_a_signal_to_vornel_leaves_no_process_of_the_job_behind(tmp_path, stop, 
         assert len(workers_of(process.pid)) == 2
         process.send_signal(stop)
         status = process.wait(timeout=60)
-        reader.join(timeout=30)
-        deadline = time.monotonic() + 30
+        reader.join(timeout=10)
+        deadline = time.monotonic() + 10
         while any(map(alive, tree)):
             assert time.monotonic() < deadline, [pid for pid in tree if alive(pid)]
             time.sleep(0.1)

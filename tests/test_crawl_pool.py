@@ -138,7 +138,8 @@ def test_a_record_that_kills_every_worker_while_it_is_read_ends_its_input_there(
     out = io.BytesIO()
     # Enough to read and summarise a small page (FastWARC asks for 32 MiB to read any body), not a large one.
     report = summarize_warcs([str(path)], out, jobs=1, worker_memory=40 << 20, say=lambda text: None)
-    assert [line["url"] for line in json_lines(out.getvalue())] == ["https://example.com/before"]
+    [before] = json_lines(out.getvalue())
+    assert before["url"] == "https://example.com/before" and before["summary"]["title"] == "before"
     assert report.unread == [str(path)]
     assert len(report.faults) == 1
     died = report.faults[0].split(" (", 1)[1].split(") after")[0]

@@ -11,7 +11,7 @@ import pytest
 from vornel.crawl.members import find_member
 from vornel.crawl.records import PageReader
 
-from crawl_archives import Archive, html_page, json_lines, many_pages, warc
+from crawl_archives import Archive, html_page, json_lines, many_pages, unclosed_divs, warc
 
 # Link lists come from sets: one hash seed for every process makes the outputs comparable byte for byte.
 SAME_HASHES = {"PYTHONHASHSEED": "0"}
@@ -70,20 +70,24 @@ def test_the_search_for_a_member_skips_gzip_magic_that_starts_no_warc_record(tmp
     assert find_member(stream, 0, len(data) - len(first)) is None
 
 
-def archived_archive():
+def archived_archive(inner_page=None):
     """An archive with a record whose payload holds a .warc.gz member byte for byte: random bytes do not
     compress, so deflate stores them, and the inner member is there to be found by a search."""
-    inner = Archive().response("https://inner.example/", html_page("inner").encode()).data()
+    inner = Archive().response("https://inner.example/", inner_page or html_page("inner").encode()).data()
     payload = os.urandom(50_000) + inner + os.urandom(150_000)
     archive = Archive().response("https://example.com/before", html_page("before").encode())
-    archive.response("https://example.com/crawl.warc.gz", payload, content_type="application/octet-stream")
+    http = b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: %d\r\n\r\n" % len(payload)
+    archive.raw("https://example.com/crawl.warc.gz", http + payload, level=0)  # stored as it is
     for number in range(20):
         archive.response(f"https://example.com/after/{number}", html_page(f"after {number}", "x" * 3000).encode())
     return archive.data(), inner
 
 
-def test_a_slice_whose_search_is_fooled_by_an_archived_archive_is_read_again(tmp_path):
-    data, inner = archived_archive()
+# A slow inner page keeps the fooled slice running after the slice before it is done: its lines
+# must still wait for the check.
+@pytest.mark.parametrize("inner_page", [None, unclosed_divs(40_000)], ids=["plain", "slow"])
+def test_a_slice_whose_search_is_fooled_by_an_archived_archive_is_read_again(tmp_path, inner_page):
+    data, inner = archived_archive(inner_page)
     path = tmp_path / "archived.warc.gz"
     path.write_bytes(data)
     where = data.index(inner)

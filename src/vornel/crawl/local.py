@@ -413,7 +413,7 @@ class LocalJob:
         if page is not None and run.feed is not None:
             self._lost_page(run, error)
             run.died_at = None
-        elif page is not None and page[0] >= run.done:
+        elif page is not None and page[0] >= run.done and page[0] not in run.resume.condemned:
             run.resume = replace(run.resume, done=run.done, condemned={**run.resume.condemned, page[0]: error})
             run.died_at = None
         elif run.died_at == run.done:  # it died twice at the same place between pages: give up there
