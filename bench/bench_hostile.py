@@ -27,6 +27,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from bench_warc import tree_rss_kb  # noqa: E402
+from crawl_archives import descendants  # noqa: E402
 
 
 def cases():
@@ -40,21 +41,6 @@ def cases():
         ("100 records of 150k inputs, 16 KiB slices", lambda: hostile_archive(*[form_inputs(150_000)] * 100),
          ["--jobs", "2", "--slice-size", "16K"]),
     ]
-
-
-def descendants(pid):
-    found, todo = [], [pid]
-    while todo:
-        current = todo.pop()
-        try:
-            for task in os.listdir(f"/proc/{current}/task"):
-                with open(f"/proc/{current}/task/{task}/children") as children:
-                    kids = [int(child) for child in children.read().split()]
-                found += kids
-                todo += kids
-        except (FileNotFoundError, ProcessLookupError):
-            continue
-    return found
 
 
 def run_case(python, archive, args, cap):

@@ -9,7 +9,7 @@ import time
 import pytest
 
 from conftest import UNDER_SANITIZER
-from crawl_archives import Archive, descendants, end_process_tree, hostile_archive, html_page, long_images
+from crawl_archives import Archive, end_process_tree, hostile_archive, html_page, long_images
 
 # AddressSanitizer keeps freed memory in quarantine, so resident memory says nothing there.
 pytestmark = pytest.mark.skipif(UNDER_SANITIZER, reason="resident memory is not measured under the sanitizer")
@@ -46,25 +46,19 @@ def test_peak_memory_does_not_grow_with_the_archive(tmp_path, jobs):
 
 def tree_peak_rss_mb(*args):
     """Runs vornel and samples the resident memory of its whole process tree; returns the peak."""
+    from bench_warc import tree_rss_kb
+
     process = subprocess.Popen([sys.executable, "-m", "vornel", "warc", *map(str, args), "--quiet", "-o", os.devnull])
     peak = 0
     try:
         while process.poll() is None:
-            peak = max(peak, sum(resident_kb(pid) for pid in [process.pid, *descendants(process.pid)]))
+            peak = max(peak, tree_rss_kb(process.pid))
             time.sleep(0.02)
     finally:
         end_process_tree([process.pid])
         process.wait(timeout=60)
     assert process.returncode == 0
     return peak / 1024
-
-
-def resident_kb(pid):
-    try:
-        with open(f"/proc/{pid}/status") as status:
-            return next((int(line.split()[1]) for line in status if line.startswith("VmRSS:")), 0)
-    except (FileNotFoundError, ProcessLookupError):
-        return 0
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="needs Linux's /proc")

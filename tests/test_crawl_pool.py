@@ -147,12 +147,6 @@ def test_a_record_that_kills_every_worker_while_it_is_read_ends_its_input_there(
     assert report.faults == [f"{path}: a worker process died while reading it ({died}) after the record at byte offset 0"]
 
 
-def test_the_bounds_are_checked_before_the_job_starts():
-    for options in ({"page_timeout": 0}, {"slice_size": 10}):
-        with pytest.raises(ValueError):
-            summarize_warcs(["none.warc"], io.BytesIO(), **options)
-
-
 def test_a_worker_ignores_ctrl_c_and_never_holds_standard_output(tmp_path):
     """What the job's children inherit: nothing of its standard output, and no traceback on Ctrl-C."""
     path = ordinary_and_hostile(unclosed_divs(60_000))[0].save(tmp_path / "slow.warc.gz")
