@@ -14,7 +14,6 @@ to a worker one by one, keeping each until its line is back.
 """
 
 import queue
-import shutil
 import signal
 import tempfile
 import threading
@@ -23,7 +22,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field, replace
 from multiprocessing import Pipe
-from multiprocessing.connection import Connection, wait
+from multiprocessing.connection import wait
 from typing import IO, Any, BinaryIO
 
 from vornel.crawl.counts import Counts
