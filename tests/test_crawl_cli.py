@@ -16,8 +16,9 @@ import time
 
 import pytest
 
-from crawl_archives import (Archive, alive, busy_worker, descendants, end_process_tree, gzipped_twice, html_page,
-                            json_lines, many_pages, ordinary_and_hostile, unclosed_divs, vornel, warc, workers_of)
+from crawl_archives import (Archive, alive, busy_worker, descendants, end_process_tree, gzipped_twice,
+                            hostile_archive, html_page, json_lines, long_images, many_pages, ordinary_and_hostile,
+                            unclosed_divs, vornel, warc, workers_of)
 from conftest import ROOT, SAMPLE_PAGE
 
 
@@ -275,12 +276,18 @@ def test_a_reader_that_stops_reading_does_not_keep_vornel_from_stopping(archive,
     assert (status, errors) == (STOPS[stop][0], f"vornel: {STOPS[stop][1]}\n")
 
 
-@pytest.mark.parametrize("jobs", ["1", "2"])
-def test_a_closed_standard_output_ends_the_run_quietly(archive, jobs):
-    process = subprocess.Popen(f"{sys.executable} -m vornel warc {archive} --jobs {jobs} --slice-size 16K | head -c 10",
-                               shell=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+@pytest.mark.parametrize("unbuffered", [False, True])  # PYTHONUNBUFFERED: a write may take part of its bytes
+@pytest.mark.parametrize("lines", ["many", "one of 200 KB"])
+def test_a_closed_standard_output_ends_the_run_quietly(archive, tmp_path, lines, unbuffered):
+    if lines != "many":  # more than a pipe holds, in one write
+        archive = hostile_archive(long_images(1, 200_000), before=0, after=0).save(tmp_path / "long.warc.gz")
+    env = {name: value for name, value in os.environ.items() if name != "PYTHONUNBUFFERED"}
+    env.update({"PYTHONUNBUFFERED": "1"} if unbuffered else {})
+    process = subprocess.Popen(["bash", "-c", f"set -o pipefail; {sys.executable} -m vornel warc {archive} "
+                                              f"--jobs 2 --slice-size 16K | head -c 10"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     stdout, stderr = process.communicate(timeout=120)
-    assert len(stdout) == 10 and stderr == b""
+    assert (len(stdout), stderr, process.returncode) == (10, b"", 1)  # quiet, and not taken for a success
 
 
 def test_a_local_run_imports_nothing_of_dask_and_import_vornel_nothing_of_the_crawl(archive):

@@ -185,7 +185,10 @@ class LocalJob:
 
     def _write(self, lines: bytes) -> None:
         with _signals_held(self.file):
-            self.out.write(lines)
+            view = memoryview(lines)
+            while view:  # an unbuffered stream may take part of it
+                written = self.out.write(view)
+                view = view[len(view) if written is None else written:]
             if self.flush is not None:
                 self.flush()
 

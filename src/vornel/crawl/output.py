@@ -50,6 +50,13 @@ def check_not_an_input(target: str | None, inputs: Iterable[str]) -> None:
             raise OutputIsInputError(f"is also an input ({shown}): writing it would destroy what is to be read")
 
 
+def _standard_output() -> int:
+    try:
+        return sys.stdout.fileno()
+    except (AttributeError, ValueError, OSError):  # replaced by an object without a descriptor
+        return 1
+
+
 class Output:
     """The job's output stream. A regular file is written as a temporary file beside the target;
     `commit` renames it into place, `discard` removes it, and `keep` keeps an interrupted job's
@@ -62,7 +69,10 @@ class Output:
         self.existed = False
         self._mode: int | None = None
         if self.target is None:
-            raw: BinaryIO = sys.stdout.buffer
+            # A buffered stream of its own: sys.stdout.buffer is unbuffered under PYTHONUNBUFFERED
+            # or -u, and an unbuffered write may write part of its bytes without a word.
+            sys.stdout.flush()
+            raw: BinaryIO = open(_standard_output(), "wb", closefd=False)
         elif self._special(self.target):
             raw = open(self.target, "wb")
         else:
@@ -122,10 +132,7 @@ class Output:
                 self._raw.flush()
                 os.fsync(self._raw.fileno())
         finally:
-            if self.target is None:
-                self._raw.flush()
-            else:
-                self._raw.close()
+            self._raw.close()  # standard output's descriptor stays open
 
     def commit(self) -> None:
         """Closes the output; a file takes the place of the target."""
