@@ -144,9 +144,9 @@ def hostile_archive(*bodies, before=1, after=1, compress=True):
     return archive
 
 
-def ordinary_and_hostile(hostile, before=30, after=30, compress=True):
+def ordinary_and_hostile(hostile, before=30, after=30, compress=True, filler="<p>words</p>" * 100):
     """`before` ordinary pages, the hostile body (gzip-encoded twice) at https://example.com/hostile,
-    then `after` ordinary pages; returns the archive and the URLs of its pages in order."""
+    then `after` ordinary pages (`filler` in each); returns the archive and the URLs of its pages."""
     archive = Archive(compress=compress)
     urls = []
     for number in range(before + 1 + after):
@@ -155,7 +155,7 @@ def ordinary_and_hostile(hostile, before=30, after=30, compress=True):
             data, headers = gzipped_twice(hostile)
             archive.response(uri, data, headers=headers)
         else:
-            archive.response(uri, html_page(f"page {number}", "<p>words</p>" * 100).encode())
+            archive.response(uri, html_page(f"page {number}", filler).encode())
         urls.append(uri)
     return archive, urls
 

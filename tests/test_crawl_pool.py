@@ -50,7 +50,8 @@ def test_a_hostile_page_becomes_an_error_line_and_the_job_reads_on(tmp_path, hos
     if "--worker-memory" in options and UNDER_SANITIZER:
         pytest.skip("the memory bound does not hold under the sanitizer")
     args, from_file = MODES[mode]
-    archive, urls = ordinary_and_hostile(body)
+    # Ordinary pages of tens of milliseconds: the hostile page's slice has sent lines before it.
+    archive, urls = ordinary_and_hostile(body, filler="<div>" * 3000)
     path = archive.save(tmp_path / "hostile.warc.gz")
     result = run_vornel(path, *args, *options, stdin=not from_file)
     assert result.returncode == 0, result.stderr

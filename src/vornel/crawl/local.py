@@ -108,6 +108,7 @@ class Run:
     piece: Slice
     start: int | None = None
     exact: bool = False  # whether `start` is known to be right, so that its lines can go out at once
+    sent: bool = False  # whether a worker has had it: its records are then numbered from `start`
     resume: Resume = field(default_factory=Resume)
     counts: Counts = field(default_factory=Counts)
     done: int = 0  # records handled, by the batches received (pages answered, for standard input)
@@ -196,6 +197,7 @@ class LocalJob:
         if not lines:
             return
         if run.exact and run is self.pending[0]:
+            self._unspool(run)  # what came before its turn goes first
             self._write(lines)
             return
         if run.spool is None:
@@ -261,14 +263,14 @@ class LocalJob:
             if run.piece.path == STDIN:
                 self._start_feed(run, worker)
                 continue
-            if not run.exact:
+            if not run.exact and not run.sent:  # read again after a lost worker, it starts as it did
                 if run.piece.start == 0:
                     run.start, run.exact = 0, True
                 elif run is self.pending[0]:  # the slices before it are done: start where they ended
                     run.start, run.exact = self._chain_for(run.piece).start_for(run.piece), True
                 else:
                     run.start = None  # searched; checked against the slice before it at its end
-            worker.task, run.worker = run, worker
+            worker.task, run.worker, run.sent = run, worker, True
             if not worker.send(("slice", run.piece, run.start, run.resume)):
                 self._lost(worker, None)
 
