@@ -85,8 +85,12 @@ def archived_archive(inner_page=None):
 
 # A slow inner page keeps the fooled slice running after the slice before it is done: its lines
 # must still wait for the check.
-@pytest.mark.parametrize("inner_page", [None, unclosed_divs(40_000)], ids=["plain", "slow"])
-def test_a_slice_whose_search_is_fooled_by_an_archived_archive_is_read_again(tmp_path, inner_page):
+# Stopped for its time, the fooled slice is read again from where its search went, not from where
+# the slice before it ended: the records it numbered are those of its own start.
+@pytest.mark.parametrize("inner_page, options", [(None, []), (unclosed_divs(40_000), []),
+                                                 (unclosed_divs(400_000), ["--page-timeout", "1"])],
+                         ids=["plain", "slow", "stopped"])
+def test_a_slice_whose_search_is_fooled_by_an_archived_archive_is_read_again(tmp_path, inner_page, options):
     data, inner = archived_archive(inner_page)
     path = tmp_path / "archived.warc.gz"
     path.write_bytes(data)
@@ -97,7 +101,7 @@ def test_a_slice_whose_search_is_fooled_by_an_archived_archive_is_read_again(tmp
     assert [line["url"] for line in json_lines(whole.stdout)] == \
         ["https://example.com/before"] + [f"https://example.com/after/{n}" for n in range(20)]
     for jobs in ("1", "2"):
-        sliced = run(path, "--jobs", jobs, "--slice-size", "16K")
+        sliced = run(path, "--jobs", jobs, "--slice-size", "16K", *options)
         assert sliced.returncode == 0, sliced.stderr
         assert sliced.stdout == whole.stdout
 
