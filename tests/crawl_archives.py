@@ -47,13 +47,13 @@ class Archive:
             uri, "sha1:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", uri, "2024-01-01T00:00:00Z", http_headers=http))
         return self
 
-    def raw(self, uri, block, kind="response", content_type="application/http; msgtype=response"):
-        """A record written by hand, for blocks that no WARC library writes."""
+    def raw(self, uri, block, kind="response", content_type="application/http; msgtype=response", level=9):
+        """A record written by hand, for blocks that no WARC library writes (`level` 0 stores it)."""
         header = (f"WARC/1.0\r\nWARC-Type: {kind}\r\nWARC-Record-ID: <urn:uuid:{uuid.uuid4()}>\r\n"
                   f"WARC-Date: 2024-05-01T12:00:00Z\r\nWARC-Target-URI: {uri}\r\nContent-Type: {content_type}\r\n"
                   f"Content-Length: {len(block)}\r\n\r\n")
         record = header.encode() + block + b"\r\n\r\n"
-        self.buffer.write(gzip.compress(record) if self.compress else record)
+        self.buffer.write(gzip.compress(record, level) if self.compress else record)
         return self
 
     def data(self):
@@ -190,3 +190,142 @@ def fetch_raw(base, path):
         while data := connection.recv(65536):
             received.append(data)
     return b"".join(received)
+
+
+# Hostile pages: small in the archive, costly to parse or to summarise.
+def unclosed_divs(count):
+    """`count` nested <div> elements never closed: the parse time grows much faster than the page."""
+    return b"<html><body>" + b"<div>" * count
+
+
+def header_cells(size):
+    """About `size` bytes of <th>x cells in one row: the summary holds every cell's text."""
+    return b"<table><tr>" + b"<th>x" * (size // 5)
+
+
+def form_inputs(count):
+    """A form of `count` inputs: 14 bytes of HTML make 66 bytes of the summary's line."""
+    return b"<form>" + b"<input name=a>" * count
+
+
+def long_images(count=8, size=1 << 20):
+    """`count` images whose addresses are `size` bytes long: a line of megabytes for little work."""
+    return b"".join(b'<img src="/%d%s">' % (number, b"a" * size) for number in range(count))
+
+
+def gzipped_twice(body):
+    """The body and the header that make it travel gzip-encoded twice, as a few hundred bytes."""
+    return gzip.compress(gzip.compress(body, 9), 9), [("Content-Encoding", "gzip, gzip")]
+
+
+def hostile_archive(*bodies, before=1, after=1, compress=True):
+    """An archive with the hostile `bodies` (each gzip-encoded twice) between ordinary pages."""
+    archive = Archive(compress=compress)
+    number = 0
+    for body in [None] * before + list(bodies) + [None] * after:
+        uri = f"https://example.com/{number}"
+        if body is None:
+            archive.response(uri, html_page(f"page {number}").encode())
+        else:
+            data, headers = gzipped_twice(body)
+            archive.response(uri, data, headers=headers)
+        number += 1
+    return archive
+
+
+def ordinary_and_hostile(hostile, before=30, after=30, compress=True, filler="<p>words</p>" * 100):
+    """`before` ordinary pages, the hostile body (gzip-encoded twice) at https://example.com/hostile,
+    then `after` ordinary pages (`filler` in each); returns the archive and the URLs of its pages."""
+    archive = Archive(compress=compress)
+    urls = []
+    for number in range(before + 1 + after):
+        uri = f"https://example.com/{number}" if number != before else "https://example.com/hostile"
+        if number == before:
+            data, headers = gzipped_twice(hostile)
+            archive.response(uri, data, headers=headers)
+        else:
+            archive.response(uri, html_page(f"page {number}", filler).encode())
+        urls.append(uri)
+    return archive, urls
+
+
+def slow_pages(count, divs=4000):
+    """An archive of `count` pages that take tens of milliseconds each (unclosed <div>s), with links."""
+    archive = Archive()
+    for number in range(count):
+        links = [f"/page/{(number * 7 + link) % count}" for link in range(5)]
+        archive.response(f"https://example.com/{number}",
+                         html_page(f"page {number}", "<div>" * divs, links).encode())
+    return archive
+
+
+def descendants(pid):
+    """The pids of a process's children, their children, and so on (Linux's /proc)."""
+    found, todo = [], [pid]
+    while todo:
+        current = todo.pop()
+        try:
+            for task in os.listdir(f"/proc/{current}/task"):
+                with open(f"/proc/{current}/task/{task}/children") as children:
+                    kids = [int(child) for child in children.read().split()]
+                found += kids
+                todo += kids
+        except (FileNotFoundError, ProcessLookupError):
+            continue
+    return found
+
+
+def alive(pid):
+    """Whether a process exists and is not a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (FileNotFoundError, ProcessLookupError):
+        return False
+
+
+def cpu_seconds(pid):
+    """User and system CPU time of a process so far."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+    except (FileNotFoundError, ProcessLookupError):
+        return 0.0
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def busy_worker(pid, seconds, timeout=120):
+    """Waits until a worker process of vornel `pid` has used `seconds` of CPU; returns its pid."""
+    import time
+
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for child in workers_of(pid):
+            if cpu_seconds(child) >= seconds:
+                return child
+        time.sleep(0.05)
+    raise AssertionError(f"no worker of {pid} got busy")
+
+
+def workers_of(pid):
+    """The worker processes of a running vornel."""
+    return [child for child in descendants(pid) if "spawn_main" in command_line(child)]
+
+
+def command_line(pid):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+            return cmdline.read().replace(b"\0", b" ").decode(errors="replace")
+    except (FileNotFoundError, ProcessLookupError):
+        return ""
+
+
+def end_process_tree(pids):
+    """Kills every process of a tree we started, by pid (a test's teardown)."""
+    import signal
+
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass

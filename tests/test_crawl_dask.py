@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from crawl_archives import Archive, html_page, json_lines, many_pages, warc
+from crawl_archives import Archive, gzipped_twice, html_page, json_lines, many_pages, unclosed_divs, warc
 from test_crawl_slices import archived_archive
 
 pytest.importorskip("distributed")
@@ -31,34 +31,42 @@ def stop(process):
             process.wait(timeout=30)
 
 
+def start_cluster(folder, workers, processes):
+    """Starts a scheduler and `workers` workers of one thread each on 127.0.0.1 (appending them to
+    `processes`, for the caller to end); returns the scheduler's address."""
+    address_file = folder / "scheduler.json"
+    env = dict(os.environ)
+    # Port 0: the scheduler picks a free one and writes it to the file; no dashboards.
+    processes.append(subprocess.Popen(
+        [DASK, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard", "--no-jupyter",
+         "--scheduler-file", address_file, "--idle-timeout", "600s"],
+        env=env, stdout=subprocess.DEVNULL, stderr=open(folder / "scheduler.log", "wb")))
+    deadline = time.monotonic() + 60
+    while not address_file.exists() or not address_file.read_text().strip():
+        assert processes[0].poll() is None and time.monotonic() < deadline, (folder / "scheduler.log").read_text()
+        time.sleep(0.1)
+    for number in range(workers):
+        # The workers work in a folder of their own, as on another machine.
+        processes.append(subprocess.Popen(
+            [DASK, "worker", "--scheduler-file", address_file, "--host", "127.0.0.1", "--nthreads", "1",
+             "--no-nanny", "--no-dashboard", "--name", f"worker-{number}", "--death-timeout", "60",
+             "--local-directory", folder / f"worker-{number}"],
+            env=env, stdout=subprocess.DEVNULL, stderr=open(folder / f"worker-{number}.log", "wb"),
+            cwd=folder))
+    address = json.loads(address_file.read_text())["address"]
+    from distributed import Client
+
+    with Client(address, timeout=60) as client:
+        client.wait_for_workers(workers, timeout=120)
+    return address
+
+
 @pytest.fixture(scope="module")
 def scheduler(tmp_path_factory):
     """The address of a scheduler with two workers of one thread each, all on 127.0.0.1."""
-    folder = tmp_path_factory.mktemp("dask")
-    address_file = folder / "scheduler.json"
     processes = []
     try:
-        # Port 0: the scheduler picks a free one and writes it to the file; no dashboards.
-        processes.append(subprocess.Popen(
-            [DASK, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard", "--no-jupyter",
-             "--scheduler-file", address_file, "--idle-timeout", "600s"],
-            stdout=subprocess.DEVNULL, stderr=open(folder / "scheduler.log", "wb")))
-        deadline = time.monotonic() + 60
-        while not address_file.exists() or not address_file.read_text().strip():
-            assert processes[0].poll() is None and time.monotonic() < deadline, (folder / "scheduler.log").read_text()
-            time.sleep(0.1)
-        for number in range(2):
-            processes.append(subprocess.Popen(
-                [DASK, "worker", "--scheduler-file", address_file, "--host", "127.0.0.1", "--nthreads", "1",
-                 "--no-nanny", "--no-dashboard", "--name", f"worker-{number}", "--death-timeout", "60",
-                 "--local-directory", folder / f"worker-{number}"],
-                stdout=subprocess.DEVNULL, stderr=open(folder / f"worker-{number}.log", "wb")))
-        address = json.loads(address_file.read_text())["address"]
-        from distributed import Client
-
-        with Client(address, timeout=60) as client:
-            client.wait_for_workers(2, timeout=120)
-        yield address
+        yield start_cluster(tmp_path_factory.mktemp("dask"), 2, processes)
     finally:
         for process in reversed(processes):
             stop(process)
@@ -106,11 +114,67 @@ def test_compressed_parts_and_a_damaged_input_on_the_cluster(scheduler, inputs, 
     assert again.returncode == 2 and b"already holds part files" in again.stderr
 
 
-def test_a_scheduler_that_does_not_answer_is_reported(tmp_path, inputs):
-    result = warc(inputs[2], "--scheduler", "tcp://127.0.0.1:9", "-o", tmp_path / "out",
+@pytest.mark.parametrize("address, message", [
+    ("tcp://127.0.0.1:9", "cannot reach the Dask scheduler at tcp://127.0.0.1:9 (Timed out"),
+    ("nonsense", "--scheduler nonsense: not a scheduler address (missing port number"),
+    ("foo://host:1", "--scheduler foo://host:1: not a scheduler address (unknown address scheme 'foo'"),
+    ("tls://127.0.0.1:9", "--scheduler tls://127.0.0.1:9: tls:// needs TLS certificates in Dask's configuration"),
+])
+def test_a_scheduler_that_cannot_be_used_is_reported_in_one_line(tmp_path, inputs, address, message):
+    result = warc(inputs[2], "--scheduler", address, "-o", tmp_path / "out",
                   env={"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"})
-    assert result.returncode == 1 and b"cannot reach the Dask scheduler at tcp://127.0.0.1:9" in result.stderr
-    assert b"Traceback" not in result.stderr
+    assert result.returncode == 1 and result.stderr.decode().startswith(f"vornel: {message}")
+    assert result.stderr.count(b"\n") == 1
+
+
+def test_a_relative_output_folder_is_this_folder_s_not_the_workers(scheduler, inputs, tmp_path):
+    result = warc(inputs[2], "--scheduler", scheduler, "-o", "out", "-q", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert [file.name for file in parts(tmp_path / "out")] == ["part-00000.jsonl"]
+
+
+def slow_archive(folder, pages=8):
+    """Pages of seconds each, a slice per page."""
+    archive = Archive()
+    for number in range(pages):
+        data, headers = gzipped_twice(unclosed_divs(25_000))
+        archive.response(f"https://example.com/slow/{number}", data, headers=headers)
+    return archive.save(folder / "slow.warc.gz")
+
+
+@pytest.mark.parametrize("stop_how", ["scheduler killed", "Ctrl-C", "SIGTERM"])
+def test_a_job_whose_cluster_goes_away_or_that_is_stopped_ends_in_one_line(tmp_path, stop_how):
+    processes = []
+    try:
+        address = start_cluster(tmp_path, 1, processes)
+        path = slow_archive(tmp_path)
+        job = subprocess.Popen([sys.executable, "-m", "vornel", "warc", path, "--scheduler", address,
+                                "-o", tmp_path / "out", "--slice-size", "1K"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        processes.append(job)
+        deadline = time.monotonic() + 120
+        while not parts(tmp_path / "out"):  # mid-job: a part is written, others are to come
+            assert job.poll() is None and time.monotonic() < deadline
+            time.sleep(0.1)
+        if stop_how == "scheduler killed":
+            processes[0].kill()
+        else:
+            job.send_signal(signal.SIGINT if stop_how == "Ctrl-C" else signal.SIGTERM)
+        began = time.monotonic()
+        errors = job.communicate(timeout=120)[1].decode()
+        ended = time.monotonic() - began
+    finally:
+        for process in reversed(processes):
+            stop(process)
+    assert ended < 60 and "Traceback" not in errors and errors.count("\n") == 1, errors
+    if stop_how == "scheduler killed":
+        assert job.returncode == 1
+        assert errors == (f"vornel: lost contact with the Dask scheduler at {address}; the job ended, the part "
+                          f"files written so far are in {tmp_path / 'out'}\n")
+    else:
+        assert (job.returncode, errors) == ((130, "vornel: interrupted\n") if stop_how == "Ctrl-C" else
+                                            (143, "vornel: terminated\n"))
+    assert len(parts(tmp_path / "out")) < 8 and all(json_lines(part.read_bytes()) for part in parts(tmp_path / "out"))
 
 
 def test_a_task_that_fails_leaves_its_slice_unread_and_the_job_goes_on(monkeypatch, inputs, tmp_path):
@@ -119,14 +183,14 @@ def test_a_task_that_fails_leaves_its_slice_unread_and_the_job_goes_on(monkeypat
 
     from vornel.crawl import dask_job, summarize_warcs
 
-    written = dask_job.write_part
+    opened = dask_job.open_part
 
-    def full_disk(filesystem, path, lines, compress):
-        if path.endswith("part-00001.jsonl"):
+    def full_disk(filesystem, path, compress):
+        if "part-00001.jsonl" in path:
             raise OSError(28, "No space left on device")
-        written(filesystem, path, lines, compress)
+        return opened(filesystem, path, compress)
 
-    monkeypatch.setattr(dask_job, "write_part", full_disk)
+    monkeypatch.setattr(dask_job, "open_part", full_disk)
     with Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=":0") as client:
         report = summarize_warcs([str(inputs[0])], str(tmp_path / "out"), client=client, slice_size=64 << 10,
                                  say=lambda text: None)

@@ -9,8 +9,9 @@ import os
 import pytest
 
 from vornel.crawl.members import find_member
+from vornel.crawl.records import PageReader
 
-from crawl_archives import Archive, html_page, json_lines, many_pages, warc
+from crawl_archives import Archive, html_page, json_lines, many_pages, unclosed_divs, warc
 
 # Link lists come from sets: one hash seed for every process makes the outputs comparable byte for byte.
 @pytest.fixture(scope="module")
@@ -73,20 +74,28 @@ def test_the_search_for_a_member_skips_gzip_magic_that_starts_no_warc_record(tmp
     assert find_member(stream, 0, len(data) - len(first)) is None
 
 
-def archived_archive():
+def archived_archive(inner_page=None):
     """An archive with a record whose payload holds a .warc.gz member byte for byte: random bytes do not
     compress, so deflate stores them, and the inner member is there to be found by a search."""
-    inner = Archive().response("https://inner.example/", html_page("inner").encode()).data()
+    inner = Archive().response("https://inner.example/", inner_page or html_page("inner").encode()).data()
     payload = os.urandom(50_000) + inner + os.urandom(150_000)
     archive = Archive().response("https://example.com/before", html_page("before").encode())
-    archive.response("https://example.com/crawl.warc.gz", payload, content_type="application/octet-stream")
+    http = b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: %d\r\n\r\n" % len(payload)
+    archive.raw("https://example.com/crawl.warc.gz", http + payload, level=0)  # stored as it is
     for number in range(20):
         archive.response(f"https://example.com/after/{number}", html_page(f"after {number}", "x" * 3000).encode())
     return archive.data(), inner
 
 
-def test_a_slice_whose_search_is_fooled_by_an_archived_archive_is_read_again(tmp_path):
-    data, inner = archived_archive()
+# A slow inner page keeps the fooled slice running after the slice before it is done: its lines
+# must still wait for the check.
+# Stopped for its time, the fooled slice is read again from where its search went, not from where
+# the slice before it ended: the records it numbered are those of its own start.
+@pytest.mark.parametrize("inner_page, options", [(None, []), (unclosed_divs(40_000), []),
+                                                 (unclosed_divs(400_000), ["--page-timeout", "1"])],
+                         ids=["plain", "slow", "stopped"])
+def test_a_slice_whose_search_is_fooled_by_an_archived_archive_is_read_again(tmp_path, inner_page, options):
+    data, inner = archived_archive(inner_page)
     path = tmp_path / "archived.warc.gz"
     path.write_bytes(data)
     where = data.index(inner)
@@ -96,7 +105,7 @@ def test_a_slice_whose_search_is_fooled_by_an_archived_archive_is_read_again(tmp
     assert [line["url"] for line in json_lines(whole.stdout)] == \
         ["https://example.com/before"] + [f"https://example.com/after/{n}" for n in range(20)]
     for jobs in ("1", "2"):
-        sliced = run(path, "--jobs", jobs, "--slice-size", "16K")
+        sliced = run(path, "--jobs", jobs, "--slice-size", "16K", *options)
         assert sliced.returncode == 0, sliced.stderr
         assert sliced.stdout == whole.stdout
 
@@ -142,3 +151,39 @@ def test_after_a_damaged_member_no_page_comes_from_inside_a_payload(tmp_path, wh
     kept = ["https://example.com/before"] if where == "stored-payload" else []  # the damaged member's page is lost
     assert [line["url"] for line in json_lines(results[0].stdout)] == \
         kept + [f"https://example.com/after/{n}" for n in range(20)]
+
+
+@pytest.mark.parametrize("slice_size", [None, 17 << 10])
+def test_the_counts_of_a_reader_include_the_pages_it_yields(archive, slice_size):
+    from vornel.crawl import read_pages
+    from vornel.crawl.slices import plan_slices
+
+    readers = [read_pages(str(archive))] if slice_size is None else \
+        [PageReader(piece.path, piece.start, piece.end, search=piece.start > 0)
+         for piece in plan_slices(str(archive), slice_size)]
+    yielded = sum(1 for reader in readers for _ in reader)
+    assert yielded == sum(reader.counts.pages for reader in readers) == 300
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="needs Linux's /proc")
+def test_a_job_count_beyond_four_per_core_is_capped(archive, whole, tmp_path):
+    import subprocess
+    import sys
+    import time
+
+    from vornel.crawl.job import max_jobs
+
+    from crawl_archives import end_process_tree, workers_of
+
+    out = tmp_path / "out.jsonl"
+    process = subprocess.Popen([sys.executable, "-m", "vornel", "warc", archive, "--jobs", "99999", "--slice-size", "3K",
+                                "-q", "-o", out])
+    most = 0
+    try:
+        while process.poll() is None:
+            most = max(most, len(workers_of(process.pid)))
+            time.sleep(0.01)
+    finally:
+        end_process_tree([process.pid])
+    assert process.returncode == 0 and out.read_bytes() == whole
+    assert 1 < most <= max_jobs()

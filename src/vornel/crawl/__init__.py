@@ -9,12 +9,16 @@
 """
 
 from vornel.crawl.counts import Counts
+from vornel.crawl.dask_job import ClusterLostError
 from vornel.crawl.job import summarize_warcs
+from vornel.crawl.limits import PageTimeoutError, WorkerDiedError
+from vornel.crawl.output import OutputIsInputError
 from vornel.crawl.payload import ContentDecodingError, HTTPHeaderError, PageTooLargeError, PayloadError
 from vornel.crawl.progress import JobReport
 from vornel.crawl.records import Page, PageReader, WarcError, read_pages
 
 __all__ = [
-    "ContentDecodingError", "Counts", "HTTPHeaderError", "JobReport", "Page", "PageReader", "PageTooLargeError",
-    "PayloadError", "WarcError", "read_pages", "summarize_warcs",
+    "ClusterLostError", "ContentDecodingError", "Counts", "HTTPHeaderError", "JobReport", "OutputIsInputError",
+    "Page", "PageReader", "PageTimeoutError", "PageTooLargeError", "PayloadError", "WarcError", "WorkerDiedError",
+    "read_pages", "summarize_warcs",
 ]

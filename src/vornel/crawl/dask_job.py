@@ -2,21 +2,38 @@
 through fsspec; the client gathers only the counts, for the progress bar and the report.
 
 Part files are numbered in input order, so that their concatenation is the local job's output.
+A part is written under a temporary name and renamed when it is complete, so that a task cut
+short leaves no half part behind. When the client loses the scheduler, Dask cancels every task;
+the job waits a while for the connection to come back (and then submits the lost slices again)
+and otherwise ends with `ClusterLostError`, the parts written so far kept.
 """
 
 import os
+import queue
+import secrets
+import time
 import warnings
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
-from vornel.crawl.output import output_folder, part_name, write_part
-from vornel.crawl.slices import Chain, Slice, SliceResult, collect_slice, unread_slice
+from vornel.crawl.output import open_part, output_folder, part_name
+from vornel.crawl.slices import Chain, Slice, SliceResult, run_slice, unread_slice
 
 if TYPE_CHECKING:
     from distributed import Client
 
 # Tasks submitted ahead of the results, so that the client's memory stays bounded.
 MAX_IN_FLIGHT = 1000
+# How long the client may be without its scheduler, or the scheduler without workers, before the
+# job ends; and how often that is looked at.
+LOST_SECONDS = 45.0
+WATCH_SECONDS = 1.0
+# Times a slice is submitted again after the connection came back.
+RESUBMISSIONS = 3
+
+
+class ClusterLostError(Exception):
+    """The job lost its Dask cluster (the scheduler, or every worker) for too long."""
 
 # glibc's malloc variables: any of them fixes the threshold above which malloc maps memory of its
 # own at 128 KiB, so that every larger page buffer is mapped and unmapped again. Dask's nanny
@@ -50,9 +67,18 @@ def summarise_part(piece: Slice, start: int | None, folder: str, compress: bool)
     import fsspec  # type: ignore[import-untyped]
 
     filesystem, root = fsspec.core.url_to_fs(folder)
-    result = collect_slice(piece, start)
-    write_part(filesystem, f"{root}/{part_name(piece.index, compress)}", result.lines, compress)
-    result.lines = b""
+    final = f"{root}/{part_name(piece.index, compress)}"
+    temporary = f"{final}.vornel-{secrets.token_hex(4)}.partial"
+    try:
+        with open_part(filesystem, temporary, compress) as stream:
+            result = run_slice(piece, start, stream.write)
+        filesystem.mv(temporary, final)
+    except BaseException:
+        try:
+            filesystem.rm(temporary)
+        except Exception:
+            pass
+        raise
     return result
 
 
@@ -65,36 +91,116 @@ def _result(piece: Slice, future: Any) -> SliceResult:
         return unread_slice(piece, f"the cluster could not summarise it ({type(error).__name__}: {error})")
 
 
+class _Watch:
+    """Tells when the client has been without its scheduler, or the scheduler without workers,
+    for too long."""
+
+    def __init__(self, client: "Client") -> None:
+        self.client = client
+        self.since: float | None = None
+        self.looked = 0.0
+
+    def connected(self) -> bool:
+        return self.client.status == "running"
+
+    def check(self) -> None:
+        moment = time.monotonic()
+        if moment - self.looked < WATCH_SECONDS:
+            return
+        self.looked = moment
+        why = None
+        if self.client.status in ("closing", "closed"):
+            raise ClusterLostError("lost contact with the Dask scheduler")
+        if not self.connected():
+            why = "lost contact with the Dask scheduler"
+        else:
+            try:
+                info = self.client.scheduler_info()
+                if not info.get("workers"):
+                    why = "the Dask scheduler has no workers"
+            except Exception:
+                why = "lost contact with the Dask scheduler"
+        if why is None:
+            self.since = None
+        elif self.since is None:
+            self.since = moment
+        elif moment - self.since > LOST_SECONDS:
+            raise ClusterLostError(f"{why} for {LOST_SECONDS:g} s")
+
+
+class _Tasks:
+    """The slices submitted to the cluster, each with where it starts and how often it was sent."""
+
+    def __init__(self, client: "Client", folder: str, compress: bool) -> None:
+        self.client = client
+        self.folder = folder
+        self.compress = compress
+        self.watch = _Watch(client)
+        self.pieces: dict[Any, tuple[Slice, int | None, int]] = {}  # future: slice, start, submissions
+        self.done: queue.Queue[Any] = queue.Queue()  # filled by the client's thread
+
+    def submit(self, piece: Slice, start: int | None, times: int = 1) -> Any:
+        future = self.client.submit(summarise_part, piece, start, self.folder, self.compress, pure=False)
+        self.pieces[future] = (piece, start, times)
+        future.add_done_callback(self.done.put)  # type: ignore[no-untyped-call]
+        return future
+
+    def finished(self) -> list[Any]:
+        """The futures done within a moment, the cluster watched meanwhile."""
+        done = []
+        try:
+            done.append(self.done.get(timeout=WATCH_SECONDS))
+            while True:
+                done.append(self.done.get_nowait())
+        except queue.Empty:
+            pass
+        self.watch.check()
+        return [future for future in done if future in self.pieces]
+
+    def result(self, future: Any) -> tuple[Slice, SliceResult | None]:
+        """The slice of a finished future and its result; None when it was submitted again because
+        the cluster lost it."""
+        piece, start, times = self.pieces.pop(future)
+        if future.status not in ("cancelled", "lost"):
+            return piece, _result(piece, future)
+        # The client lost its scheduler, and with it every task: wait for it to come back.
+        while not self.watch.connected():
+            self.watch.check()
+            time.sleep(0.1)
+        if times >= RESUBMISSIONS:
+            return piece, unread_slice(piece, "the cluster lost it again and again")
+        self.submit(piece, start, times + 1)
+        return piece, None
+
+    def run_one(self, piece: Slice, start: int | None) -> SliceResult:
+        self.submit(piece, start)
+        while True:
+            for finished in self.finished():
+                done_piece, result = self.result(finished)
+                if result is not None and done_piece is piece:
+                    return result
+
+
 def run_on_dask(slices: list[Slice], client: "Client", folder: str, compress: bool,
                 done: Callable[[Slice, SliceResult], None]) -> list[SliceResult]:
     """Runs the job and returns the results in input order; `done` sees each first result as it
-    arrives, for the progress bar."""
-    from distributed import as_completed
-
+    arrives, for the progress bar. Raises ClusterLostError when the cluster is gone for good."""
     output_folder(folder)
     warn_of_malloc_settings(client)
     todo = iter(slices)
-    pieces: dict[Any, Slice] = {}
-
-    def submit() -> Any:
-        piece = next(todo, None)
-        if piece is None:
-            return None
-        start = 0 if piece.start == 0 else None
-        future = client.submit(summarise_part, piece, start, folder, compress, pure=False)
-        pieces[future] = piece
-        return future
-
-    first = [future for _ in range(MAX_IN_FLIGHT) if (future := submit()) is not None]
+    tasks = _Tasks(client, folder, compress)
     results: dict[int, SliceResult] = {}
-    running = as_completed(first, loop=client.loop)  # type: ignore[no-untyped-call]
     try:
-        for future in running:
-            piece = pieces.pop(future)
-            results[piece.index] = _result(piece, future)
-            if (following := submit()) is not None:
-                running.add(following)  # type: ignore[no-untyped-call]
-            done(piece, results[piece.index])
+        while True:
+            while len(tasks.pieces) < MAX_IN_FLIGHT and (piece := next(todo, None)) is not None:
+                tasks.submit(piece, 0 if piece.start == 0 else None)
+            if not tasks.pieces:
+                break
+            for future in tasks.finished():
+                piece, result = tasks.result(future)
+                if result is not None:
+                    results[piece.index] = result
+                    done(piece, result)
         # The searches of slices are checked in order once all are back; a slice that started at
         # the wrong place is read again, and its part file replaced.
         chain, path = Chain(), None
@@ -103,10 +209,12 @@ def run_on_dask(slices: list[Slice], client: "Client", folder: str, compress: bo
                 chain, path = Chain(), piece.path
             result = results[piece.index]
             if not chain.accepts(piece, result):
-                again = client.submit(summarise_part, piece, chain.start_for(piece), folder, compress, pure=False)
-                result = results[piece.index] = _result(piece, again)
+                result = results[piece.index] = tasks.run_one(piece, chain.start_for(piece))
             chain.advance(result)
     except BaseException:
-        client.cancel(list(pieces))  # type: ignore[no-untyped-call]
+        try:
+            client.cancel(list(tasks.pieces))  # type: ignore[no-untyped-call]
+        except Exception:  # a client that has closed has nothing left to cancel
+            pass
         raise
     return [results[piece.index] for piece in slices]

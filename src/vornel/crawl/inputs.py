@@ -58,11 +58,26 @@ def is_url(path: str) -> bool:
 
 
 def _filesystem(path: str) -> tuple[Any, str]:
+    """The fsspec file system of a URL and the path in it; OSError, in words a user can act on,
+    when fsspec or the URL's backend is not installed or the scheme is unknown."""
     try:
         import fsspec  # type: ignore[import-untyped]
     except ImportError:
         raise OSError(f"reading {path} needs fsspec (pip install 'vornel[dask]')") from None
-    return fsspec.core.url_to_fs(path)  # type: ignore[no-any-return]
+    scheme = path.split("://", 1)[0]
+    try:
+        return fsspec.core.url_to_fs(path)  # type: ignore[no-any-return]
+    except ImportError as error:
+        from fsspec.registry import known_implementations  # type: ignore[import-untyped]
+
+        known = known_implementations.get(scheme, {})
+        package = known.get("class", "").split(".")[0] or getattr(error, "name", None)
+        needs = f"the package {package} (pip install {package})" if package else f"a package ({error})"
+        raise OSError(f"{scheme}:// URLs need {needs}") from None
+    except ValueError as error:
+        if scheme in fsspec.available_protocols():
+            raise OSError(f"not a {scheme}:// URL that fsspec can open ({error})") from None
+        raise OSError(f"unknown URL scheme {scheme}://") from None
 
 
 def is_stream(path: str) -> bool:
@@ -80,9 +95,12 @@ def is_stream(path: str) -> bool:
 
 @contextmanager
 def open_input(path: str) -> Iterator[BinaryIO]:
-    """The input opened for reading bytes; standard input is wrapped, never closed."""
+    """The input opened for reading bytes."""
     if path == STDIN:
-        yield _Counted(sys.stdin.buffer)  # type: ignore[misc]
+        # A stream of its own on a copy of the descriptor: a thread may still wait on it when the
+        # interpreter exits, which must not find the buffer of sys.stdin busy.
+        with open(os.dup(sys.stdin.fileno()), "rb") as stream:
+            yield _Counted(stream)  # type: ignore[misc]
         return
     if is_url(path):
         filesystem, inner = _filesystem(path)

@@ -52,6 +52,8 @@ def page_line(page: Page) -> tuple[bytes, str | None]:
         fields["encoding"] = html_encoding(page.content_type, page.body, url=page.url)
         try:
             fields["summary"] = _summary(page, fields["encoding"])
+        except MemoryError:  # the page is too large for its worker's bound: the caller says so
+            raise
         except Exception as error:  # one bad page never stops the run
             fields["error"] = _error(error)
             kind = SUMMARY_RAISED

@@ -41,8 +41,8 @@ class ContentDecodingError(PayloadError):
 class PageTooLargeError(PayloadError):
     kind = "page too large"
 
-    def __init__(self) -> None:
-        super().__init__(f"the page's body is larger than {BODY_LIMIT >> 20} MiB")
+    def __init__(self, message: str = "") -> None:
+        super().__init__(message or f"the page's body is larger than {BODY_LIMIT >> 20} MiB")
 
 
 def bounded(data: bytes) -> bytes:

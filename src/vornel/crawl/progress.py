@@ -75,7 +75,7 @@ class Progress:
 
 def format_report(report: JobReport, inputs: int) -> str:
     counts = report.counts
-    rate = counts.pages / report.seconds if report.seconds > 0 else 0.0
+    rate = counts.summarised / report.seconds if report.seconds > 0 else 0.0  # error lines are not summaries
     skipped = ", ".join(f"{reason} {counts.skipped[reason]:,}" for reason in SKIP_REASONS)
     errors = ", ".join(f"{kind} {number:,}" for kind, number in sorted(counts.errors.items()))
     repairs = ", ".join(f"{kind} {number:,}" for kind, number in sorted(counts.repairs.items()))

@@ -141,6 +141,7 @@ class PageReader:
                 self.position = offset
                 page = self._page(framing, record, offset, starts_member)
                 if page is not None:
+                    self.counts.pages += 1
                     yield page
         except Damage as damage:  # only with strict
             where = damage.position if damage.in_file else locate(damage.position)[0]

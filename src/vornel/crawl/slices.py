@@ -13,16 +13,21 @@ bytes reads on to its end, so the check goes on after damage too. Other inputs (
 standard input, pipes) are one slice.
 """
 
+import copy
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields, replace
 
 from vornel.crawl.counts import Counts
-from vornel.crawl.inputs import input_size, is_stream, open_input, peek
+from vornel.crawl.inputs import STDIN, input_size, is_stream, open_input, peek
+from vornel.crawl.limits import Limits
 from vornel.crawl.line import page_line
 from vornel.crawl.members import GZIP_MAGIC
-from vornel.crawl.records import PageReader, WarcError
+from vornel.crawl.payload import PageTooLargeError, PayloadError
+from vornel.crawl.records import Page, PageReader, WarcError
 
 SLICE_SIZE = 4 << 20
+# Smaller slices only multiply the work of setting each one up.
+MIN_SLICE_SIZE = 1 << 10
 
 
 @dataclass(frozen=True, slots=True)
@@ -61,16 +66,69 @@ def plan_slices(path: str, slice_size: int = SLICE_SIZE, strict: bool = False) -
             for start in range(0, size, slice_size)]
 
 
+@dataclass(slots=True)
+class Resume:
+    """How a slice is read again after the worker reading it died or was stopped: its first `done`
+    records were handled already (their lines written) and are read again without being
+    summarised; each record in `condemned`, by its number in the slice, becomes an error line.
+    `careful` asks for each line to be sent as soon as it is made, so that a worker that dies
+    again between pages is known to have died on the record after the last line."""
+
+    done: int = 0
+    condemned: dict[int, PayloadError] = field(default_factory=dict)
+    careful: bool = False
+
+
+def summarise_page(page: Page, limits: Limits | None = None) -> tuple[bytes, str | None]:
+    """`page_line`, with a page that exhausts the worker's memory bound made an error line."""
+    try:
+        return page_line(page)
+    except MemoryError:
+        message = (limits or Limits()).memory_message()
+    return page_line(replace(page, body=b"", error=PageTooLargeError(message)))
+
+
+def _clear(counts: Counts) -> None:
+    """Empties `counts` in place: the reader goes on counting into the same object."""
+    for name in (item.name for item in fields(counts)):
+        setattr(counts, name, type(getattr(counts, name))())
+
+
+def counts_since(now: Counts, before: Counts) -> Counts:
+    """What was counted between a copy `before` and `now` of the same growing counts."""
+    return Counts(**{item.name: getattr(now, item.name) - getattr(before, item.name) for item in fields(now)})
+
+
+def snapshot(counts: Counts) -> Counts:
+    return copy.deepcopy(counts)
+
+
+def read_fault(path: str, error: Exception) -> str:
+    """What stops the reading of an input, in words, with the byte offset when there is one."""
+    if isinstance(error, WarcError):
+        return str(error)
+    if isinstance(error, OSError):
+        return f"{path}: {error.strerror or error}"
+    return f"{path}: {type(error).__name__}: {error}"  # a file system's own error, such as an HTTP status
+
+
 def run_slice(piece: Slice, start: int | None, emit: Callable[[bytes], object],
-              tick: Callable[[Counts, int], None] | None = None) -> SliceResult:
+              tick: Callable[[Counts, int], None] | None = None, *, resume: Resume | None = None,
+              at_page: Callable[[int, int], None] | None = None,
+              summarise: Callable[[Page], tuple[bytes, str | None]] = summarise_page) -> SliceResult:
     """Summarises the pages of a slice, handing each line to `emit`.
 
     `start` is where its first record starts, when known; None searches the range for it.
-    `tick`, if given, is called after each page with the counts so far and the input offset.
+    `tick`, if given, is called after each page with the counts so far and the input offset;
+    `at_page` before each page is summarised, with the record's number in the slice (counting
+    every record from 0) and its offset. With `resume`, the counts are those of the records after
+    the ones already done. `summarise` makes a page's line and says what kind of error it holds.
     """
+    resume = resume or Resume()
     counts = Counts()
     reader = PageReader(piece.path, piece.start if start is None else start, piece.end,
                         search=start is None, counts=counts, strict=piece.strict)
+    passed = 0  # records read again without a line, no longer in `counts`
     fault = None
     pages = iter(reader)
     while True:
@@ -78,18 +136,25 @@ def run_slice(piece: Slice, start: int | None, emit: Callable[[bytes], object],
             page = next(pages)
         except StopIteration:
             break
-        except WarcError as error:
-            fault = str(error)
+        except MemoryError:  # the reader's own state is lost: the worker ends and the slice is read again
+            raise
+        except Exception as error:
+            fault = read_fault(piece.path, error)
             break
-        except OSError as error:
-            fault = f"{piece.path}: {error.strerror or error}"
-            break
-        except Exception as error:  # a file system's own error, such as an HTTP status of fsspec's
-            fault = f"{piece.path}: {type(error).__name__}: {error}"
-            break
-        line, error_kind = page_line(page)
+        number = passed + counts.records - 1
+        if number < resume.done:
+            if number == resume.done - 1:
+                passed = resume.done
+                _clear(counts)
+            continue
+        if at_page is not None:
+            at_page(number, page.offset)
+        condemned = resume.condemned.get(number)
+        if condemned is not None:
+            line, error_kind = page_line(replace(page, body=b"", error=condemned))
+        else:
+            line, error_kind = summarise(page)
         emit(line)
-        counts.pages += 1
         if error_kind is not None:
             counts.errors[error_kind] += 1
         if tick is not None:
@@ -105,7 +170,7 @@ def unread_slice(piece: Slice, why: str) -> SliceResult:
 
 
 def collect_slice(piece: Slice, start: int | None) -> SliceResult:
-    """`run_slice` with the lines gathered into the result, as a worker process returns them."""
+    """`run_slice` with the lines gathered into the result."""
     lines: list[bytes] = []
     result = run_slice(piece, start, lines.append)
     result.lines = b"".join(lines)
