@@ -159,8 +159,8 @@ LATIN = "Crème brûlée, «naïve» façade — Müller"
 @pytest.mark.parametrize("body, content_type, encoding, text", [
     (LATIN.encode("cp1252"), "text/html; charset=windows-1252", "cp1252", LATIN),
     (LATIN.encode("cp1252"), "text/html; charset=ISO-8859-1", "cp1252", LATIN),  # browsers read latin1 as 1252
-    (f'<meta charset="shift_jis">日本語'.encode("shift_jis"), "text/html", "cp932", '<meta charset="shift_jis">日本語'),
-    (f'<meta http-equiv="Content-Type" content="text/html; charset=koi8-r">Привет'.encode("koi8-r"), "text/html",
+    ('<meta charset="shift_jis">日本語'.encode("shift_jis"), "text/html", "cp932", '<meta charset="shift_jis">日本語'),
+    ('<meta http-equiv="Content-Type" content="text/html; charset=koi8-r">Привет'.encode("koi8-r"), "text/html",
      "koi8-r", '<meta http-equiv="Content-Type" content="text/html; charset=koi8-r">Привет'),
     ("\ufeff<p>UTF-16 ü".encode("utf-16-le"), "text/html", "utf-16-le", "<p>UTF-16 ü"),
     ("\ufeff<p>BOM beats header ü".encode("utf-8"), "text/html; charset=windows-1252", "utf-8",

@@ -18,7 +18,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field, fields, replace
 
 from vornel.crawl.counts import Counts
-from vornel.crawl.inputs import STDIN, input_size, is_stream, open_input, peek
+from vornel.crawl.inputs import input_size, is_stream, open_input, peek
 from vornel.crawl.limits import Limits
 from vornel.crawl.line import page_line
 from vornel.crawl.members import GZIP_MAGIC
