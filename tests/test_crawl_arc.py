@@ -32,7 +32,7 @@ def arc_of(served, version, compress):
 
 @pytest.mark.parametrize("compress", [False, True], ids=["arc", "arc.gz"])
 @pytest.mark.parametrize("version", [1, 2])
-def test_each_page_of_an_arc_file_is_summarised_as_it_was_served(tmp_path, served, version, compress):
+def test_each_page_of_an_arc_file_is_summarized_as_it_was_served(tmp_path, served, version, compress):
     base, resources, _ = served
     arc = arc_of(served, version, compress)
     path = tmp_path / ("crawl.arc.gz" if compress else "crawl.arc")  # recognised by content, not by name

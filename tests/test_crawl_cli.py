@@ -417,7 +417,7 @@ def test_a_url_that_cannot_be_opened_says_why_in_one_line(url, message):
     assert result.stderr.decode() == f"vornel: {url}: cannot read it ({message})\n"
 
 
-def test_the_rate_in_the_report_counts_the_pages_summarised():
+def test_the_rate_in_the_report_counts_the_pages_summarized():
     from collections import Counter
 
     from vornel.crawl import Counts, JobReport

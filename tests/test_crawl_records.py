@@ -179,7 +179,7 @@ def test_charset_as_a_browser_finds_it(tmp_path, body, content_type, encoding, t
     assert sorted_links(line["summary"]) == sorted_links(VornInspector(text, "https://example.com/").get_summary())
 
 
-def test_records_are_summarised_or_skipped_by_kind(tmp_path):
+def test_records_are_summarized_or_skipped_by_kind(tmp_path):
     archive = (Archive()
                .record("urn:x", "warcinfo", b"software: test\r\n", "application/warc-fields")
                .request("https://example.com/")

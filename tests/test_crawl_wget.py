@@ -30,7 +30,7 @@ def crawl(tmp_path_factory):
     return resources, base, folder / "site.warc.gz"
 
 
-def test_each_page_is_summarised_as_it_was_served(crawl):
+def test_each_page_is_summarized_as_it_was_served(crawl):
     resources, base, archive = crawl
     result = warc(archive, "--jobs", "2")
     assert result.returncode == 0, result.stderr

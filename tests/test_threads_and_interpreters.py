@@ -147,7 +147,7 @@ def run_at_once(code, count=4):
     assert result.returncode == 0, f"exit status {result.returncode}\n{result.stderr[-3000:]}"
 
 
-def test_four_isolated_interpreters_import_the_package_and_summarise_at_once(interpreters):
+def test_four_isolated_interpreters_import_the_package_and_summarize_at_once(interpreters):
     # The package's import reads no installed metadata: importlib.metadata in several such
     # interpreters at once crashes CPython 3.13.0.
     run_at_once(FAKE_LEXBOR + f"""if True:

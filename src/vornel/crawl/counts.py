@@ -43,5 +43,5 @@ class Counts:
         return both
 
     @property
-    def summarised(self) -> int:
+    def summarized(self) -> int:
         return self.pages - self.errors.total()

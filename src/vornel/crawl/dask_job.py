@@ -17,7 +17,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 from vornel.crawl.output import open_part, output_folder, part_name
-from vornel.crawl.slices import Chain, Slice, SliceResult, run_slice, unread_slice
+from vornel.crawl.slices import SliceOrder, Slice, SliceResult, run_slice, unread_slice
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -62,7 +62,7 @@ def warn_of_malloc_settings(client: "Client") -> None:
             "configuration (see vornel's README)", RuntimeWarning, stacklevel=4)
 
 
-def summarise_part(piece: Slice, start: int | None, folder: str, compress: bool) -> SliceResult:
+def summarize_part(piece: Slice, start: int | None, folder: str, compress: bool) -> SliceResult:
     """Run on a worker: summarise a slice into its part file and return the counts alone."""
     import fsspec  # type: ignore[import-untyped]
 
@@ -140,7 +140,7 @@ class _Tasks:
         self.done: queue.Queue[Any] = queue.Queue()  # filled by the client's thread
 
     def submit(self, piece: Slice, start: int | None, times: int = 1) -> Any:
-        future = self.client.submit(summarise_part, piece, start, self.folder, self.compress, pure=False)
+        future = self.client.submit(summarize_part, piece, start, self.folder, self.compress, pure=False)
         self.pieces[future] = (piece, start, times)
         future.add_done_callback(self.done.put)  # type: ignore[no-untyped-call]
         return future
@@ -203,10 +203,10 @@ def run_on_dask(slices: list[Slice], client: "Client", folder: str, compress: bo
                     done(piece, result)
         # The searches of slices are checked in order once all are back; a slice that started at
         # the wrong place is read again, and its part file replaced.
-        chain, path = Chain(), None
+        chain, path = SliceOrder(), None
         for piece in slices:
             if piece.path != path:
-                chain, path = Chain(), piece.path
+                chain, path = SliceOrder(), piece.path
             result = results[piece.index]
             if not chain.accepts(piece, result):
                 result = results[piece.index] = tasks.run_one(piece, chain.start_for(piece))

@@ -14,7 +14,7 @@ from typing import Any, BinaryIO
 STDIN = "-"
 
 
-class _Counted:
+class _PositionedPipe:
     """A pipe that counts what it has read, for readers that ask where they are, and hands out what
     has arrived rather than waiting for a full buffer, so that a slow writer's records go through."""
 
@@ -100,7 +100,7 @@ def open_input(path: str) -> Iterator[BinaryIO]:
         # A stream of its own on a copy of the descriptor: a thread may still wait on it when the
         # interpreter exits, which must not find the buffer of sys.stdin busy.
         with open(os.dup(sys.stdin.fileno()), "rb") as stream:
-            yield _Counted(stream)  # type: ignore[misc]
+            yield _PositionedPipe(stream)  # type: ignore[misc]
         return
     if is_url(path):
         filesystem, inner = _filesystem(path)
@@ -108,7 +108,7 @@ def open_input(path: str) -> Iterator[BinaryIO]:
             yield stream
         return
     with open(path, "rb") as stream:
-        yield _Counted(stream) if not stream.seekable() else stream  # type: ignore[misc]
+        yield _PositionedPipe(stream) if not stream.seekable() else stream  # type: ignore[misc]
 
 
 def input_size(path: str) -> int | None:

@@ -31,7 +31,7 @@ from vornel.crawl.limits import Limits, WorkerDiedError
 from vornel.crawl.line import page_line
 from vornel.crawl.payload import PayloadError
 from vornel.crawl.records import Page, PageReader
-from vornel.crawl.slices import Chain, Resume, Slice, SliceResult, counts_since, read_fault, snapshot
+from vornel.crawl.slices import SliceOrder, Resume, Slice, SliceResult, counts_since, read_fault, snapshot
 from vornel.crawl.workers import Worker, drain, now
 
 # Slices in flight per worker: enough to keep the workers busy while the oldest is written.
@@ -161,7 +161,7 @@ class LocalJob:
         self.workers: list[Worker | None] = [None] * jobs
         self.window = IN_FLIGHT_PER_WORKER * jobs
         self.spool_memory = max(1 << 20, SPOOL_MEMORY // self.window)
-        self.chain, self.chain_path = Chain(), ""
+        self.chain, self.chain_path = SliceOrder(), ""
 
     def run(self) -> None:
         finished = False
@@ -216,9 +216,9 @@ class LocalJob:
         run.spool.close()
         run.spool = None
 
-    def _chain_for(self, piece: Slice) -> Chain:
+    def _chain_for(self, piece: Slice) -> SliceOrder:
         if piece.path != self.chain_path:
-            self.chain, self.chain_path = Chain(), piece.path
+            self.chain, self.chain_path = SliceOrder(), piece.path
         return self.chain
 
     def _finish_heads(self) -> None:

@@ -45,7 +45,7 @@ class PageTooLargeError(PayloadError):
         super().__init__(message or f"the page's body is larger than {BODY_LIMIT >> 20} MiB")
 
 
-def bounded(data: bytes) -> bytes:
+def within_body_limit(data: bytes) -> bytes:
     """`data`, when it is within the limit of a page's body."""
     if len(data) > BODY_LIMIT:
         raise PageTooLargeError()
@@ -181,7 +181,7 @@ def _inflate(data: bytes, wbits: int, coding: str) -> bytes:
     # A stream cut short gives what it holds, as in a browser; only damaged data is an error, and
     # so is a stream that stops before giving anything.
     inflate = zlib.decompressobj(wbits)
-    out = bounded(inflate.decompress(data, BODY_LIMIT + 1))
+    out = within_body_limit(inflate.decompress(data, BODY_LIMIT + 1))
     if not out and not inflate.eof and data:
         raise ContentDecodingError(f"damaged {coding} content (cut short before any data)")
     return out
@@ -189,7 +189,7 @@ def _inflate(data: bytes, wbits: int, coding: str) -> bytes:
 
 def _brotli(data: bytes) -> bytes:
     decompressor = brotli.Decompressor()
-    out = bounded(bytes(decompressor.process(data, output_buffer_limit=BODY_LIMIT + 1)))
+    out = within_body_limit(bytes(decompressor.process(data, output_buffer_limit=BODY_LIMIT + 1)))
     if not out and not decompressor.is_finished() and data:
         raise ContentDecodingError("damaged br content (cut short before any data)")
     return out
@@ -245,7 +245,7 @@ def decode_body(head: HttpHead, body: bytes) -> tuple[bytes, tuple[str, ...]]:
     for coding in reversed(_codings(head.transfer_encoding)):
         if coding == "chunked":
             if starts_chunked(body):
-                body = bounded(dechunk(body))
+                body = within_body_limit(dechunk(body))
             elif body:
                 repairs.append(STORED_DECHUNKED)
         elif coding in COMPRESSIONS:  # other transfer codings are passed over, as before

@@ -75,13 +75,13 @@ class Progress:
 
 def format_report(report: JobReport, inputs: int) -> str:
     counts = report.counts
-    rate = counts.summarised / report.seconds if report.seconds > 0 else 0.0  # error lines are not summaries
+    rate = counts.summarized / report.seconds if report.seconds > 0 else 0.0  # error lines are not summaries
     skipped = ", ".join(f"{reason} {counts.skipped[reason]:,}" for reason in SKIP_REASONS)
     errors = ", ".join(f"{kind} {number:,}" for kind, number in sorted(counts.errors.items()))
     repairs = ", ".join(f"{kind} {number:,}" for kind, number in sorted(counts.repairs.items()))
     lines = [
         f"vornel: {inputs} input{'s' if inputs != 1 else ''}, {counts.records:,} records read in {report.seconds:.1f} s",
-        f"  pages summarised  {counts.summarised:,} ({rate:,.1f} pages/s)",
+        f"  pages summarised  {counts.summarized:,} ({rate:,.1f} pages/s)",
         f"  records skipped   {counts.skipped.total():,} ({skipped})",
         f"  errors            {counts.errors.total():,}" + (f" ({errors})" if errors else ""),
     ]

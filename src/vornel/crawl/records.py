@@ -17,7 +17,7 @@ from vornel.crawl.counts import NOT_2XX, NOT_HTML, NOT_RESPONSE, REVISIT, Counts
 from vornel.crawl.framing import Damage, Ending, Format, Framing, Record, WarcFormat
 from vornel.crawl.inputs import open_input, peek
 from vornel.crawl.members import GZIP_MAGIC, MemberReader, find_member, member_head
-from vornel.crawl.payload import (BODY_LIMIT, HEAD_LIMIT, HttpHead, PayloadError, bounded, decode_body,
+from vornel.crawl.payload import (BODY_LIMIT, HEAD_LIMIT, HttpHead, PayloadError, within_body_limit, decode_body,
                                   parse_head)
 from vornel.crawl.text import decode_html, is_html, needs_sniffing
 
@@ -253,7 +253,7 @@ class PageReader:
         repairs: tuple[str, ...] = (CUT_AT_NEXT_RECORD,) if ending.cut is not None else ()
         if http is not None and error is None:
             try:
-                body, decoded_repairs = decode_body(http, bounded(body))
+                body, decoded_repairs = decode_body(http, within_body_limit(body))
                 repairs += decoded_repairs
             except PayloadError as payload_error:
                 body, error = b"", payload_error

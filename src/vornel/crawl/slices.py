@@ -7,7 +7,7 @@ workers, so every run of a job cuts the same slices and writes the same lines.
 
 Such a search could be fooled by a stored (uncompressed) deflate block that holds the bytes of
 a gzipped WARC record, as in an archived .warc.gz. So each slice also reports where it started
-and where the record after its range starts; `Chain` compares each slice with the one before it
+and where the record after its range starts; `SliceOrder` compares each slice with the one before it
 and has a slice read again from the right place when they disagree. A slice that skips damaged
 bytes reads on to its end, so the check goes on after damage too. Other inputs (uncompressed,
 standard input, pipes) are one slice.
@@ -79,7 +79,7 @@ class Resume:
     careful: bool = False
 
 
-def summarise_page(page: Page, limits: Limits | None = None) -> tuple[bytes, str | None]:
+def summarize_page(page: Page, limits: Limits | None = None) -> tuple[bytes, str | None]:
     """`page_line`, with a page that exhausts the worker's memory bound made an error line."""
     try:
         return page_line(page)
@@ -115,14 +115,14 @@ def read_fault(path: str, error: Exception) -> str:
 def run_slice(piece: Slice, start: int | None, emit: Callable[[bytes], object],
               tick: Callable[[Counts, int], None] | None = None, *, resume: Resume | None = None,
               at_page: Callable[[int, int], None] | None = None,
-              summarise: Callable[[Page], tuple[bytes, str | None]] = summarise_page) -> SliceResult:
+              summarize: Callable[[Page], tuple[bytes, str | None]] = summarize_page) -> SliceResult:
     """Summarises the pages of a slice, handing each line to `emit`.
 
     `start` is where its first record starts, when known; None searches the range for it.
     `tick`, if given, is called after each page with the counts so far and the input offset;
     `at_page` before each page is summarised, with the record's number in the slice (counting
     every record from 0) and its offset. With `resume`, the counts are those of the records after
-    the ones already done. `summarise` makes a page's line and says what kind of error it holds.
+    the ones already done. `summarize` makes a page's line and says what kind of error it holds.
     """
     resume = resume or Resume()
     counts = Counts()
@@ -153,7 +153,7 @@ def run_slice(piece: Slice, start: int | None, emit: Callable[[bytes], object],
         if condemned is not None:
             line, error_kind = page_line(replace(page, body=b"", error=condemned))
         else:
-            line, error_kind = summarise(page)
+            line, error_kind = summarize(page)
         emit(line)
         if error_kind is not None:
             counts.errors[error_kind] += 1
@@ -177,7 +177,7 @@ def collect_slice(piece: Slice, start: int | None) -> SliceResult:
     return result
 
 
-class Chain:
+class SliceOrder:
     """Follows the slices of one input in order and checks that each starts where the one before
     it left off."""
 

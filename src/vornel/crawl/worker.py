@@ -29,7 +29,7 @@ from vornel.crawl.limits import Limits
 from vornel.crawl.line import page_line
 from vornel.crawl.payload import PageTooLargeError
 from vornel.crawl.records import Page
-from vornel.crawl.slices import Resume, Slice, counts_since, run_slice, snapshot, summarise_page
+from vornel.crawl.slices import Resume, Slice, counts_since, run_slice, snapshot, summarize_page
 
 # A batch goes out when it holds this many bytes of lines, or when its first line is this old.
 BATCH_BYTES = 256 << 10
@@ -98,7 +98,7 @@ class _Summaries:
         self.spent = False
 
     def __call__(self, page: Page) -> tuple[bytes, str | None]:
-        line, kind = summarise_page(page, self.limits)
+        line, kind = summarize_page(page, self.limits)
         if page.error is not None:
             return line, kind
         if kind == PageTooLargeError.kind:  # a MemoryError
@@ -158,7 +158,7 @@ def _read_slice(connection: Connection, state: MutableSequence[float], summaries
     batches = _Batches(connection, state, resume)
     try:
         result = run_slice(piece, start, batches.emit, batches.tick, resume=resume, at_page=batches.at_page,
-                           summarise=summaries)
+                           summarize=summaries)
     except MemoryError:
         os._exit(OUT_OF_MEMORY)
     except (OSError, EOFError):
@@ -170,7 +170,7 @@ def _read_slice(connection: Connection, state: MutableSequence[float], summaries
                      result.first, result.next, result.fault, summaries.spent, result.damage))
 
 
-def _summarise(connection: Connection, state: MutableSequence[float], summaries: _Summaries, number: int,
+def _summarize(connection: Connection, state: MutableSequence[float], summaries: _Summaries, number: int,
                page: Page) -> None:
     state[NUMBER] = number
     state[OFFSET] = page.offset
@@ -201,6 +201,6 @@ def serve(connection: Connection, state: MutableSequence[float], parent: int, li
             if task[0] == "slice":
                 _read_slice(connection, state, summaries, *task[1:])
             else:
-                _summarise(connection, state, summaries, *task[1:])
+                _summarize(connection, state, summaries, *task[1:])
         except (OSError, EOFError):  # the job has gone
             return
