@@ -130,7 +130,7 @@ def _age(pid):
 
 @bounded
 def test_a_record_that_kills_every_worker_while_it_is_read_ends_its_input_there(tmp_path):
-    """Reading (not summarising) a record beyond the bound: two workers die at the same place, and
+    """Reading (not summarising) a record beyond the bound: workers die at the same place three times in a row, and
     the input is reported as not read from there on; the pages before it are kept."""
     archive = Archive(compress=False)
     archive.response("https://example.com/before", b"<title>before</title>")

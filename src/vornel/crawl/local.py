@@ -42,6 +42,8 @@ SPOOL_MEMORY = 64 << 20
 PAGES_AHEAD = 4
 # The longest wait between two looks at the pages in progress.
 WATCH_SECONDS = 1.0
+# Workers that may die in a row at one place between pages before the slice is given up there.
+DEATHS_BEFORE_GIVING_UP = 3
 
 
 class StdinFeed:
@@ -117,6 +119,7 @@ class Run:
     done: int = 0  # records handled, by the batches received (pages answered, for standard input)
     position: int = 0  # input offset reached, for progress
     died_at: int | None = None  # `done` when a worker last died on it between pages
+    deaths_there: int = 0  # how many workers died at `died_at` in a row
     worker: Worker | None = None
     spool: IO[bytes] | None = None
     result: SliceResult | None = None
@@ -426,11 +429,16 @@ class LocalJob:
         elif page is not None and page[0] >= run.done and page[0] not in run.resume.condemned:
             run.resume = replace(run.resume, done=run.done, condemned={**run.resume.condemned, page[0]: error})
             run.died_at = None
-        elif run.died_at == run.done:  # it died twice at the same place between pages: give up there
-            self._give_up(run, worker)
-        else:  # read it again, each line sent at once, to learn where it dies
+        else:
+            # Died between pages: read it again, each line sent at once, to learn where it dies.
+            # A worker killed from outside (the kernel's OOM killer, a user) can die there once or
+            # twice by chance; a record that kills every reader does so each time: give up there.
+            run.deaths_there = run.deaths_there + 1 if run.died_at == run.done else 1
             run.died_at = run.done
-            run.resume = replace(run.resume, done=run.done, careful=True)
+            if run.deaths_there >= DEATHS_BEFORE_GIVING_UP:
+                self._give_up(run, worker)
+            else:
+                run.resume = replace(run.resume, done=run.done, careful=True)
 
     def _give_up(self, run: Run, worker: Worker) -> None:
         """Ends a slice at a record that kills every worker that reads it: its input counts as not
