@@ -455,6 +455,22 @@ def test_a_damaged_record_does_not_end_the_file(tmp_path, how, packing):
 
 
 @pytest.mark.parametrize("packing", PACKINGS)
+def test_damage_next_to_damage_is_all_reported(tmp_path, packing):
+    """A Content-Length short by 37 bytes, then 37 bytes of garbage: the 41 bytes left in the
+    record (its line ends included) and the garbage are both counted as skipped, whether the search
+    after the first runs into the second inside one stream or at a gzip member that is not gzip."""
+    pages = served_pages()
+    records = [record_bytes(f"https://example.com/{number}", page) for number, page in enumerate(pages)]
+    records[1:3] = damage(records[1], "short-length") + damage(records[2], "garbage-before")
+    path = tmp_path / "damaged.warc"
+    path.write_bytes(pack(records, packing))
+    result = warc(path, "--jobs", "1")
+    assert [line["url"] for line in json_lines(result.stdout)] == [f"https://example.com/{n}" for n in range(4)]
+    assert result.returncode == 1
+    assert re.search(r"damage skipped +78 bytes in [12] places?, 1 input", result.stderr.decode())
+
+
+@pytest.mark.parametrize("packing", PACKINGS)
 def test_each_line_locates_its_record_for_one_range_request(tmp_path, packing):
     """warc_record_offset and warc_record_length fetch the record back; with the file name they also
     name a record whose id is not UTF-8, which the line can only show with replacement characters."""

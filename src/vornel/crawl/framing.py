@@ -400,7 +400,11 @@ class Framing:
         if found is None:
             buffer = self.buffer
             buffer.skip(1 << 62)
-            if self._gzip_damage():
+            if self.members is not None and self.members.fault is not None:
+                # The search ran into damaged gzip data: the bytes up to it are skipped too.
+                if buffer.position > start:
+                    self._damaged(what, start, buffer.position)
+                self._gzip_damage()
                 return
             found = buffer.position
         else:
