@@ -9,8 +9,8 @@ from warcio.archiveiterator import ArchiveIterator
 
 from vornel.inspector import VornInspector
 
-from crawl_archives import ArcFile, fetch_raw, html_page, json_lines, sorted_links, warc
-from crawl_site import serve, site
+from helpers.crawl_archives import ArcFile, fetch_raw, html_page, json_lines, sorted_links, warc
+from helpers.crawl_site import serve, site
 
 
 @pytest.fixture(scope="module")
@@ -47,7 +47,7 @@ def test_each_page_of_an_arc_file_is_summarized_as_it_was_served(tmp_path, serve
         assert set(lines) == set(pages)
         assert f"{len(resources) + 2} records read" in result.stderr.decode()
     data = arc.data()
-    for number, (url, line) in enumerate(lines.items()):
+    for url, line in lines.items():
         offset = line["warc_record_offset"]
         assert line["warc_record_id"] == f"<urn:arc:crawl.data:{offset}>" and offset in arc.offsets
         assert line["warc_date"][4:] == "-01-02T03:04:05Z" and line["status"] == 200

@@ -16,10 +16,12 @@ import time
 
 import pytest
 
-from crawl_archives import (Archive, alive, busy_worker, descendants, end_process_tree, gzipped_twice,
-                            hostile_archive, html_page, json_lines, long_images, many_pages, ordinary_and_hostile,
-                            unclosed_divs, vornel, warc, workers_of)
-from conftest import ROOT, SAMPLE_PAGE
+from bench.process_tree import alive, descendants
+from helpers import ROOT
+from helpers.crawl_archives import (Archive, busy_worker, end_process_tree, gzipped_twice, hostile_archive, html_page,
+                                    json_lines, long_images, many_pages, ordinary_and_hostile, unclosed_divs, vornel,
+                                    warc, workers_of)
+from helpers.pages import SAMPLE_PAGE
 
 
 @pytest.fixture(scope="module")
@@ -220,7 +222,7 @@ def test_a_signal_to_vornel_leaves_no_process_of_the_job_behind(tmp_path, stop, 
     tree = [process.pid]
     try:
         busy_worker(process.pid, 1.0)  # in a slow page: the ordinary pages before it are written
-        tree += descendants(process.pid)
+        tree = descendants(process.pid)
         assert len(workers_of(process.pid)) == 2
         process.send_signal(stop)
         status = process.wait(timeout=60)
@@ -259,7 +261,7 @@ def test_a_reader_that_stops_reading_does_not_keep_vornel_from_stopping(archive,
         while "pipe_write" not in open(f"/proc/{process.pid}/wchan").read():  # the pipe is full
             assert time.monotonic() < deadline
             time.sleep(0.05)
-        tree += descendants(process.pid)
+        tree = descendants(process.pid)
         process.send_signal(stop)
         began = time.monotonic()
         status = process.wait(timeout=60)
@@ -400,7 +402,7 @@ def test_an_old_output_stays_whole_until_a_new_one_is_complete(archive, tmp_path
     finally:
         end_process_tree([process.pid])
     assert process.returncode == 143 and out.read_bytes() == b'{"old": true}\n'
-    kept = [path for path in tmp_path.glob("pages.jsonl.vornel-*.partial")]
+    kept = list(tmp_path.glob("pages.jsonl.vornel-*.partial"))
     assert len(kept) == 1 and len(json_lines(kept[0].read_bytes())) == 10
     assert errors == f"vornel: {out}: left as it was; the lines written so far are in {kept[0]}\nvornel: terminated\n"
 

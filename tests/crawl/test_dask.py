@@ -1,6 +1,7 @@
 """Dask for real: a `dask scheduler` and two single-threaded `dask worker` processes on 127.0.0.1 run
 `vornel warc --scheduler`, and their part files hold the local run's lines."""
 
+import functools
 import json
 import os
 import signal
@@ -11,8 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from crawl_archives import Archive, gzipped_twice, html_page, json_lines, many_pages, unclosed_divs, warc
-from test_crawl_slices import archived_archive
+from helpers.crawl_archives import (Archive, archived_archive, gzipped_twice, html_page, json_lines, many_pages,
+                                    unclosed_divs, warc)
 
 pytest.importorskip("distributed")
 DASK = Path(sys.executable).with_name("dask")
@@ -222,8 +223,8 @@ def test_workers_with_a_malloc_variable_are_warned_of_once_per_job(monkeypatch, 
         monkeypatch.setenv(variable, "65536")  # the workers of this client run in this process
     with Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=":0") as client:
         for number in range(2):
-            caught = malloc_warnings(lambda: summarize_warcs(
-                [str(inputs[0])], str(tmp_path / f"out{number}"), client=client, slice_size=64 << 10))
+            caught = malloc_warnings(functools.partial(
+                summarize_warcs, [str(inputs[0])], str(tmp_path / f"out{number}"), client=client, slice_size=64 << 10))
             assert caught == ([f"vornel: the Dask workers run with {variable}=65536 (Dask's nanny sets "
                                "MALLOC_TRIM_THRESHOLD_), which makes page parsing map and unmap its memory again "
                                "and again; start them without it, for example with "

@@ -8,8 +8,9 @@ import time
 
 import pytest
 
-from conftest import UNDER_SANITIZER
-from crawl_archives import Archive, end_process_tree, hostile_archive, html_page, long_images
+from bench.process_tree import tree_rss_kb
+from helpers import UNDER_SANITIZER
+from helpers.crawl_archives import Archive, end_process_tree, hostile_archive, html_page, long_images
 
 # AddressSanitizer keeps freed memory in quarantine, so resident memory says nothing there.
 pytestmark = pytest.mark.skipif(UNDER_SANITIZER, reason="resident memory is not measured under the sanitizer")
@@ -46,8 +47,6 @@ def test_peak_memory_does_not_grow_with_the_archive(tmp_path, jobs):
 
 def tree_peak_rss_mb(*args):
     """Runs vornel and samples the resident memory of its whole process tree; returns the peak."""
-    from bench_warc import tree_rss_kb
-
     process = subprocess.Popen([sys.executable, "-m", "vornel", "warc", *map(str, args), "--quiet", "-o", os.devnull])
     peak = 0
     try:

@@ -15,9 +15,10 @@ import pytest
 
 from vornel.crawl import summarize_warcs
 
-from conftest import UNDER_SANITIZER
-from crawl_archives import (Archive, alive, busy_worker, end_process_tree, form_inputs, header_cells, json_lines,
-                            ordinary_and_hostile, slow_pages, unclosed_divs, workers_of)
+from helpers import UNDER_SANITIZER
+from bench.process_tree import alive
+from helpers.crawl_archives import (Archive, busy_worker, end_process_tree, form_inputs, header_cells, json_lines,
+                                    ordinary_and_hostile, slow_pages, unclosed_divs, workers_of)
 
 needs_proc = pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="needs Linux's /proc")
 # AddressSanitizer reserves terabytes of address space, so a worker's bound there is no bound.
@@ -116,7 +117,7 @@ def test_workers_killed_at_random_lose_nothing_but_their_pages(tmp_path):
     assert killed and process.returncode == 0, stderr
     expected, lines = json_lines(reference.stdout), json_lines(stdout)
     assert [line["url"] for line in lines] == [line["url"] for line in expected]
-    lost = [line for line, same in zip(lines, expected) if line != same]
+    lost = [line for line, same in zip(lines, expected, strict=True) if line != same]
     assert len(lost) <= len(killed)
     assert all(line["error"]["type"] == "WorkerDiedError" for line in lost)
 
@@ -145,7 +146,8 @@ def test_a_record_that_kills_every_worker_while_it_is_read_ends_its_input_there(
     assert len(report.faults) == 1
     died = report.faults[0].split(" (", 1)[1].split(") after")[0]
     assert died in ("out of memory", "PanicException: PyObject pointer is null", "killed by SIGABRT")  # FastWARC's ways
-    assert report.faults == [f"{path}: a worker process died while reading it ({died}) after the record at byte offset 0"]
+    assert report.faults == [
+        f"{path}: a worker process died while reading it ({died}) after the record at byte offset 0"]
 
 
 def test_a_worker_ignores_ctrl_c_and_never_holds_standard_output(tmp_path):

@@ -17,8 +17,8 @@ from vornel.crawl import Page, PageReader, PageTooLargeError, WarcError, read_pa
 from vornel.crawl.line import page_line
 from vornel.inspector import VornInspector
 
-from crawl_archives import (DAMAGES, PACKINGS, Archive, ArcFile, damage, html_page, json_lines, pack, record_bytes,
-                            sorted_links, warc)
+from helpers.crawl_archives import (DAMAGES, PACKINGS, Archive, ArcFile, damage, html_page, json_lines, pack,
+                                    record_bytes, sorted_links, warc)
 
 PAGE = html_page("Größe", '<a href="/a">a</a><a href="https://other.example/">o</a>')
 
@@ -73,9 +73,9 @@ HEX_FIRST_LINE = b"add\n" + html_page("Hex", "<p>" + "word " * 800 + "</p>").enc
     (MINIFIED, brotli.compress(gzip.compress(MINIFIED)), [("Content-Encoding", "gzip"), ("Content-Encoding", "br")],
      None),
     (MINIFIED, b"", CHUNKED, None),
-], ids=["dechunked-one-line", "dechunked-lines", "dechunked-hex-first-line", "gzip", "x-gzip", "deflate", "br", "chunked-and-gzip",
-        "dechunked-but-gzipped", "gzip-chunked-transfer", "gzip-transfer-dechunked", "repeated-content-encoding",
-        "empty"])
+], ids=["dechunked-one-line", "dechunked-lines", "dechunked-hex-first-line", "gzip", "x-gzip", "deflate", "br",
+        "chunked-and-gzip", "dechunked-but-gzipped", "gzip-chunked-transfer", "gzip-transfer-dechunked",
+        "repeated-content-encoding", "empty"])
 def test_a_body_stored_decoded_under_an_encoding_header_is_read_as_stored(tmp_path, page, body, headers, repairs):
     """Crawlers and recording proxies often store the body they decoded under the original headers;
     every such page is read as the reference readers read it, and the repair shows in its line."""
@@ -374,7 +374,8 @@ def test_the_python_api_runs_a_whole_job_into_a_stream(tmp_path):
 SEEDS = [Archive(compress).request("https://example.com/")
          .response("https://example.com/", PAGE.encode(), headers=[("Content-Encoding", "identity")])
          .revisit("https://example.com/")
-         .raw("https://example.com/raw", b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n<p>ab\r\n0\r\n\r\n")
+         .raw("https://example.com/raw",
+              b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n<p>ab\r\n0\r\n\r\n")
          .data() for compress in (True, False)]
 SEEDS += [pack(damage(record_bytes("https://example.com/lf", PAGE.encode()), "bare-lf") * 2, "one-stream"),
           ArcFile(2, compress=True).record("http://example.com/", b"HTTP/1.0 200 OK\r\n\r\n<p>arc").data()]
@@ -430,7 +431,7 @@ def test_a_damaged_record_does_not_end_the_file(tmp_path, how, packing):
     served = list(pages)
     if how == "short-length":  # read as its header says, as the reference readers do
         served[1] = pages[1][:-37]
-    for line, page in zip(lines, served):
+    for line, page in zip(lines, served, strict=True):
         expected = VornInspector(page.decode(), line["url"]).get_summary()
         assert sorted_links(line["summary"]) == sorted_links(expected), line["url"]
     assert [line.get("repairs") for line in lines] == \
@@ -477,7 +478,7 @@ def test_each_line_locates_its_record_for_one_range_request(tmp_path, packing):
     if packing == "one-stream":  # a record inside a shared member: the member, and no length
         assert [(line["warc_record_offset"], line["warc_record_length"]) for line in lines] == [(0, None)] * 4
         return
-    for record, line in zip(records, lines):
+    for record, line in zip(records, lines, strict=True):
         offset, length = line["warc_record_offset"], line["warc_record_length"]
         assert (gzip.decompress(data[offset:offset + length]) if packing == "per-record"
                 else data[offset:offset + length]) == record

@@ -11,7 +11,7 @@ import pytest
 from vornel.crawl.members import find_member
 from vornel.crawl.records import PageReader
 
-from crawl_archives import Archive, html_page, json_lines, many_pages, unclosed_divs, warc
+from helpers.crawl_archives import Archive, archived_archive, html_page, json_lines, many_pages, unclosed_divs, warc
 
 # Link lists come from sets: one hash seed for every process makes the outputs comparable byte for byte.
 @pytest.fixture(scope="module")
@@ -72,19 +72,6 @@ def test_the_search_for_a_member_skips_gzip_magic_that_starts_no_warc_record(tmp
     stream = io.BytesIO(data)
     assert find_member(stream, 0, len(data)) == len(data) - len(first)
     assert find_member(stream, 0, len(data) - len(first)) is None
-
-
-def archived_archive(inner_page=None):
-    """An archive with a record whose payload holds a .warc.gz member byte for byte: random bytes do not
-    compress, so deflate stores them, and the inner member is there to be found by a search."""
-    inner = Archive().response("https://inner.example/", inner_page or html_page("inner").encode()).data()
-    payload = os.urandom(50_000) + inner + os.urandom(150_000)
-    archive = Archive().response("https://example.com/before", html_page("before").encode())
-    http = b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: %d\r\n\r\n" % len(payload)
-    archive.raw("https://example.com/crawl.warc.gz", http + payload, level=0)  # stored as it is
-    for number in range(20):
-        archive.response(f"https://example.com/after/{number}", html_page(f"after {number}", "x" * 3000).encode())
-    return archive.data(), inner
 
 
 # A slow inner page keeps the fooled slice running after the slice before it is done: its lines
@@ -176,8 +163,8 @@ def test_a_job_count_beyond_four_per_core_is_capped(archive, whole, tmp_path):
     from crawl_archives import end_process_tree, workers_of
 
     out = tmp_path / "out.jsonl"
-    process = subprocess.Popen([sys.executable, "-m", "vornel", "warc", archive, "--jobs", "99999", "--slice-size", "3K",
-                                "-q", "-o", out])
+    process = subprocess.Popen([sys.executable, "-m", "vornel", "warc", archive, "--jobs", "99999",
+                                "--slice-size", "3K", "-q", "-o", out])
     most = 0
     try:
         while process.poll() is None:

@@ -10,8 +10,8 @@ import pytest
 
 from vornel.inspector import VornInspector
 
-from crawl_archives import json_lines, sorted_links, warc
-from crawl_site import serve, site
+from helpers.crawl_archives import json_lines, sorted_links, warc
+from helpers.crawl_site import serve, site
 
 pytestmark = pytest.mark.skipif(shutil.which("wget") is None, reason="wget is not installed")
 

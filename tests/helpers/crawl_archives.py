@@ -13,6 +13,8 @@ import uuid
 from warcio.statusandheaders import StatusAndHeaders
 from warcio.warcwriter import WARCWriter
 
+from bench.process_tree import command_line, cpu_seconds, descendants
+
 
 class Archive:
     """A WARC file in memory, gzip-compressed per record or not."""
@@ -146,8 +148,10 @@ def damage(record, how, by=37):
     return [header.replace(b"\r\n", ending) + rest]
 
 
-ARC_FIELDS = {1: "URL IP-address Archive-date Content-type Archive-length",
-              2: "URL IP-address Archive-date Content-type Result-code Checksum Location Offset Filename Archive-length"}
+ARC_FIELDS = {
+    1: "URL IP-address Archive-date Content-type Archive-length",
+    2: "URL IP-address Archive-date Content-type Result-code Checksum Location Offset Filename Archive-length",
+}
 
 
 class ArcFile:
@@ -259,39 +263,17 @@ def slow_pages(count, divs=4000):
     return archive
 
 
-def descendants(pid):
-    """The pids of a process's children, their children, and so on (Linux's /proc)."""
-    found, todo = [], [pid]
-    while todo:
-        current = todo.pop()
-        try:
-            for task in os.listdir(f"/proc/{current}/task"):
-                with open(f"/proc/{current}/task/{task}/children") as children:
-                    kids = [int(child) for child in children.read().split()]
-                found += kids
-                todo += kids
-        except (FileNotFoundError, ProcessLookupError):
-            continue
-    return found
-
-
-def alive(pid):
-    """Whether a process exists and is not a zombie."""
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except (FileNotFoundError, ProcessLookupError):
-        return False
-
-
-def cpu_seconds(pid):
-    """User and system CPU time of a process so far."""
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            fields = stat.read().rsplit(")", 1)[1].split()
-    except (FileNotFoundError, ProcessLookupError):
-        return 0.0
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+def archived_archive(inner_page=None):
+    """An archive with a record whose payload holds a .warc.gz member byte for byte: random bytes do not
+    compress, so deflate stores them, and the inner member is there to be found by a search."""
+    inner = Archive().response("https://inner.example/", inner_page or html_page("inner").encode()).data()
+    payload = os.urandom(50_000) + inner + os.urandom(150_000)
+    archive = Archive().response("https://example.com/before", html_page("before").encode())
+    http = b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: %d\r\n\r\n" % len(payload)
+    archive.raw("https://example.com/crawl.warc.gz", http + payload, level=0)  # stored as it is
+    for number in range(20):
+        archive.response(f"https://example.com/after/{number}", html_page(f"after {number}", "x" * 3000).encode())
+    return archive.data(), inner
 
 
 def busy_worker(pid, seconds, timeout=120):
@@ -310,14 +292,6 @@ def busy_worker(pid, seconds, timeout=120):
 def workers_of(pid):
     """The worker processes of a running vornel."""
     return [child for child in descendants(pid) if "spawn_main" in command_line(child)]
-
-
-def command_line(pid):
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
-            return cmdline.read().replace(b"\0", b" ").decode(errors="replace")
-    except (FileNotFoundError, ProcessLookupError):
-        return ""
 
 
 def end_process_tree(pids):

@@ -14,12 +14,12 @@ import socket
 import struct
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
+from helpers import ROOT
+
 INSIDE = "VORNEL_ONION_NAMESPACE"
-ROOT = Path(__file__).resolve().parents[1]
 UNSHARE = ["unshare", "--net", "--pid", "--fork", "--kill-child", "--mount-proc"]
 
 
@@ -43,7 +43,9 @@ def port_in_use(port):
 
 
 def tor_running():
-    return shutil.which("pgrep") is None or subprocess.run(["pgrep", "-x", "tor"], capture_output=True, timeout=30).returncode == 0
+    if shutil.which("pgrep") is None:
+        return True
+    return subprocess.run(["pgrep", "-x", "tor"], capture_output=True, timeout=30).returncode == 0
 
 
 def rerun_in_namespace():

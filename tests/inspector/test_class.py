@@ -8,7 +8,7 @@ from selectolax.lexbor import LexborHTMLParser
 
 from vornel.inspector import VornInspector
 
-from conftest import fresh_module
+from helpers.modules import fresh_module
 
 
 def test_module_namespace_in_order_without_docstring():

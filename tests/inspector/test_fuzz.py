@@ -15,7 +15,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from vornel.inspector import VornInspector
 
-from conftest import assert_summary_shape, model_summary, query_path_summary
+from helpers.modules import model_summary, query_path_summary
+from helpers.summary_shape import assert_summary_shape
 
 EXAMPLES = int(os.environ.get("VORNEL_FUZZ_EXAMPLES", "200"))
 fuzz_settings = settings(
@@ -74,10 +75,12 @@ def table(cells):
 leaves = st.one_of(
     any_text,
     st.sampled_from(["&amp;", "&#0;", "&#xD800;", "&bogus;", "<!-- c -->", "<!doctype html>", "<![CDATA[x]]>", "</p>",
-                     "<", ">", "\x00", "<br/>", "</table>", "</form>", '<script type="application/ld+json">{}</script>']),
+                     "<", ">", "\x00", "<br/>", "</table>", "</form>",
+                     '<script type="application/ld+json">{}</script>']),
     st.sampled_from(["meta", "img", "input"]).flatmap(lambda tag: attributes_for(tag).map(lambda a: f"<{tag}{a}>")),
-    st.builds(lambda tag, attrs, text: f"<{tag}{attrs}>{text}</{tag}>", st.sampled_from(["a", "h1", "h2", "h3", "title"]),
-              attributes_for("a"), st.sampled_from(["", " ", " x \n y "]) | any_text),
+    st.builds(lambda tag, attrs, text: f"<{tag}{attrs}>{text}</{tag}>",
+              st.sampled_from(["a", "h1", "h2", "h3", "title"]), attributes_for("a"),
+              st.sampled_from(["", " ", " x \n y "]) | any_text),
     st.builds(lambda href: f'<a href="{href}">x</a>', ODD_VALUES | st.sampled_from(["/p", "p?q#f", "//other.org/x"])),
     st.builds(lambda kind, key, content: f'<meta {kind}="{key}" content="{content}">',
               st.sampled_from(["name", "property"]), ODD_VALUES, ODD_VALUES),
@@ -128,7 +131,7 @@ def url_error(url):
 
 @fuzz_settings
 @given(html=pages, url=urls)
-def test_any_page_and_url(html, url):
+def test_any_page_and_url_give_the_model_summary_or_the_url_error(html, url):
     expected_error = url_error(url)
     try:
         inspector = VornInspector(html, url)

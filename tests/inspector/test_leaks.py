@@ -14,7 +14,8 @@ import pytest
 import vornel.inspector as inspector_module
 from vornel.inspector import VornInspector
 
-from conftest import AWKWARD_PAGE, UNDER_SANITIZER, read_page, real_pages
+from helpers import UNDER_SANITIZER
+from helpers.pages import AWKWARD_PAGE, read_page, real_pages
 
 URL = "https://www.example.com/section/page.html"
 
@@ -114,7 +115,8 @@ def test_soak_20000_cycles_keep_memory_and_reference_counts(page_set):
     rss_after = resident_bytes()
     growth = rss_after - rss_before
     report(f"soak over 20,000 cycles of {len(htmls)} pages", before, after)
-    print(f"  resident memory: {rss_before / 2**20:.1f} MiB -> {rss_after / 2**20:.1f} MiB, growth {growth / 2**10:.0f} KiB")
+    print(f"  resident memory: {rss_before / 2**20:.1f} MiB -> {rss_after / 2**20:.1f} MiB, "
+          f"growth {growth / 2**10:.0f} KiB")
     assert after == before
     assert UNDER_SANITIZER or growth < 2 * 2**20  # its quarantine holds freed memory
 

@@ -36,7 +36,7 @@ def test_references_that_are_not_pages_are_skipped_case_sensitively():
         ("relative/path", "https://anywhere.org/", True),
     ],
 )
-def test_classification(page_url, href, internal):
+def test_a_link_is_internal_when_the_page_host_occurs_in_its_netloc(page_url, href, internal):
     result = links(anchors(href), page_url)
     assert (len(result["internal"]), len(result["external"])) == ((1, 0) if internal else (0, 1))
 
@@ -61,7 +61,7 @@ def forms(page, url="https://example.com/dir/page.html?q=1#f"):
     return VornInspector(page, url)._get_forms()
 
 
-def test_form_records():
+def test_a_form_record_lists_the_named_fields_inside_the_form_only():
     page = """
       <form method="post" action="/send"><div><table><tr><td>
         <input name="a" type="EMAIL" placeholder=" p " required="false">
@@ -97,7 +97,7 @@ def test_form_records():
         ("action='http://[oops'", "https://e.com/a", "http://[oops", "GET"),  # kept as written
     ],
 )
-def test_form_action_and_method(attributes, url, action, method):
+def test_a_form_action_is_resolved_and_its_method_upper_cased(attributes, url, action, method):
     assert forms(f"<form {attributes}><input name=n></form>", url)[0] | {"inputs": None} == {
         "action": action, "method": method, "inputs": None,
     }

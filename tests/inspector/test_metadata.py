@@ -26,7 +26,7 @@ def meta_of(html):
         ('<meta name="e" content="&amp;&lt;&#x263A;" lang="en" itemprop="y">', {"e": "&<\u263a"}),
     ],
 )
-def test_meta_elements(markup, expected):
+def test_a_meta_element_gives_its_name_or_property_and_content(markup, expected):
     assert meta_of(markup) == expected
 
 

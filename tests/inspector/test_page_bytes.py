@@ -13,8 +13,9 @@ from vornel.crawl import Page, read_pages
 from vornel.crawl.line import page_line
 from vornel.inspector import VornInspector, _summarize_utf8
 
-from conftest import query_path_module, read_page, real_pages
-from crawl_archives import many_pages
+from helpers.modules import query_path_module
+from helpers.pages import read_page, real_pages
+from helpers.crawl_archives import many_pages
 
 URL = "https://www.example.com/section/page.html"
 
@@ -46,7 +47,7 @@ def test_only_valid_utf8_is_taken(data, valid):
                  st.text(max_size=20).map(lambda text: text.encode("utf-8", "surrogatepass")),
                  st.tuples(st.text(max_size=12), st.binary(max_size=3), st.text(max_size=12))
                  .map(lambda parts: parts[0].encode() + parts[1] + parts[2].encode())))
-def test_valid_as_python_decodes(data):
+def test_bytes_are_taken_exactly_when_python_decodes_them_as_utf8(data):
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError:
@@ -68,7 +69,7 @@ def test_bytes_go_only_to_selectolax_with_the_walk_checked(monkeypatch):
     (bytearray(b"<p>"), URL, "Argument 'page' has incorrect type (expected bytes, got bytearray)"),
     (b"<p>", b"https://x/", "Argument 'url' has incorrect type (expected str, got bytes)"),
 ])
-def test_wrong_arguments(page, url, message):
+def test_summarize_utf8_refuses_anything_but_bytes_and_str(page, url, message):
     with pytest.raises(TypeError) as raised:
         _summarize_utf8(page, url)
     assert str(raised.value) == message
@@ -109,13 +110,13 @@ def test_lines_of_the_real_pages_are_those_of_their_decoded_text(page, content_t
     ('<meta charset="utf-8"><title>caf\u00e9</title>'.encode("cp1252"), URL),  # declared UTF-8, is not
     (b"<title>bad page URL</title>", "http://[oops/"),
 ])
-def test_lines_of_odd_utf8_pages(body, url):
+def test_odd_utf8_pages_give_the_lines_of_their_decoded_text(body, url):
     made, kind = made_line(page_of(body, "text/html", url))
     assert made == decoded_line(page_of(body, "text/html", url))
     assert (kind is None) == ("summary" in made)
 
 
-def test_lines_of_an_archive(tmp_path):
+def test_the_lines_of_an_archive_are_those_of_its_decoded_pages(tmp_path):
     archive = many_pages(60, seed=5).response(URL, b"<title>\xff</title>")
     for page in read_pages(str(archive.save(tmp_path / "many.warc.gz"))):
         assert made_line(page)[0] == decoded_line(page)

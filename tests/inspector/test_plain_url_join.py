@@ -4,13 +4,14 @@ import itertools
 import os
 import shutil
 import subprocess
+from pathlib import Path
 from urllib.parse import urljoin, urlparse
 
 import pytest
 
-from conftest import ROOT
+from helpers import ROOT
 
-JOINER_SOURCES = [ROOT / "tests" / "plain_url_join_driver.cpp", ROOT / "inspector" / "plain_url_join.cpp"]
+JOINER_SOURCES = [Path(__file__).with_name("plain_url_join_driver.cpp"), ROOT / "inspector" / "plain_url_join.cpp"]
 
 
 @pytest.fixture(scope="module")
@@ -100,7 +101,7 @@ def test_every_short_reference_under_awkward_bases(joiner):
     cases = [(base, reference) for base in bases for reference in references]
     answers = joiner(cases)
     assert sum(answer is not None for answer in answers) > 0.9 * len(cases)
-    for (base, reference), answer in zip(cases, answers):
+    for (base, reference), answer in zip(cases, answers, strict=True):
         if answer is not None:
             url = urljoin(base, reference)
             assert answer[:2] == (url, urlparse(url).netloc), (base, reference)

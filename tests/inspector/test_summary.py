@@ -7,7 +7,8 @@ import pytest
 import vornel.inspector as inspector_module
 from vornel.inspector import VornInspector
 
-from conftest import model_summary, query_path_summary, read_page, real_pages
+from helpers.modules import model_summary, query_path_summary
+from helpers.pages import read_page, real_pages
 
 
 @pytest.mark.parametrize("url", ["https://www.example.com/section/page.html", "", "relative/path"])
@@ -45,7 +46,7 @@ def test_keys_come_in_order_and_an_empty_page_gives_empty_records(summarize):
         ("<p>no title</p>", "No Title"),
     ],
 )
-def test_title(summarize, markup, title):
+def test_the_title_is_the_first_title_element_stripped_or_no_title(summarize, markup, title):
     assert summarize(markup)["title"] == title
 
 
@@ -77,7 +78,7 @@ def test_texts_lose_exactly_what_str_strip_removes(summarize, around):
     assert summary["structure"]["detailed_tables"][0]["columns"] == [expected]
 
 
-def test_media_and_structure_counts(summarize):
+def test_media_and_structure_count_every_element(summarize):
     page = (
         '<img><img src><img src=""><img src="a.png"><img src="a.png"><img src=" ">'
         '<ul><li><ol><li>x</ol></ul><table><tr><td><table></table></td></tr></table>'
@@ -151,7 +152,7 @@ def test_url_functions_are_looked_up_when_used(monkeypatch):
     assert summary["links"] == {"internal": [], "external": ["joined:/x"]}
 
 
-def test_get_summary_argument_errors():
+def test_get_summary_takes_only_self():
     inspector = VornInspector("", "")
     assert VornInspector.get_summary(self=inspector)["title"] == "No Title"
     with pytest.raises(TypeError, match=r"^get_summary\(\) takes exactly 1 positional argument \(2 given\)$"):
@@ -165,7 +166,7 @@ def test_get_summary_argument_errors():
 
 
 @pytest.mark.parametrize("count", [5000])
-def test_large_pages(summarize, count):
+def test_large_pages_keep_every_link_and_column_and_15_headings(summarize, count):
     page = (
         "".join(f'<a href="/p{i}">{i}</a><h2>H{i}</h2>' for i in range(count))
         + "<table>" + "".join(f"<tr><th>c{i}</th><td>{i}</td></tr>" for i in range(count)) + "</table>"

@@ -17,7 +17,9 @@ from selectolax.lexbor import LexborHTMLParser
 import vornel.inspector as inspector_module
 from vornel.inspector import VornInspector
 
-from conftest import PurePythonInspector, fresh_module, query_path_module, read_page, real_pages
+from helpers.modules import fresh_module, query_path_module
+from helpers.pages import read_page, real_pages
+from summary_model import PurePythonInspector
 
 
 def page_of(references):
@@ -59,9 +61,10 @@ bases = st.one_of(urls(), st.sampled_from(["https://example.com/dir/page.html?x=
                                            "https://example.com/a/b/", "https://example.com/a/b/c/d;p?q"]))
 
 
-@settings(max_examples=int(os.environ.get("VORNEL_URL_EXAMPLES", 300)), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=int(os.environ.get("VORNEL_URL_EXAMPLES", 300)), deadline=None,
+          suppress_health_check=[HealthCheck.too_slow])
 @given(bases, st.lists(st.one_of(urls(), st.text(max_size=30)), min_size=1, max_size=20))
-def test_generated_references(base, references):
+def test_generated_references_resolve_as_urllib_does(base, references):
     try:
         urlparse(base)
     except ValueError:
@@ -92,7 +95,7 @@ def test_every_reference_of_the_real_pages(base):
         ("https://h/a/b", "http:y", "http:y"),
     ],
 )
-def test_known_quirks(base, reference, resolved):
+def test_urljoin_quirks_are_kept(base, reference, resolved):
     assert urljoin(base, reference) == resolved
     assert VornInspector(page_of([reference]), base)._get_forms()[0]["action"] == resolved
 
@@ -223,7 +226,8 @@ def refuse(*args):
 
 # Scheme lists that compare equal, or cannot be compared, but behave otherwise (or alike).
 NoSchemes = type("NoSchemes", (list,), {"__contains__": lambda self, item: False})
-EqualToAnything = type("EqualToAnything", (), {"__eq__": lambda self, other: True, "__contains__": NoSchemes.__contains__})
+EqualToAnything = type("EqualToAnything", (),
+                       {"__eq__": lambda self, other: True, "__contains__": NoSchemes.__contains__})
 RefusesComparison = type("RefusesComparison", (list,), {"__eq__": refuse, "__hash__": None})
 
 
@@ -281,7 +285,8 @@ CHANGES = {
     "_noop": lambda m: m.setattr(urllib.parse, "_noop", shouting_result),
     "ParseResult-subclass": lambda m: m.setattr(urllib.parse, "ParseResult", upper_path(urllib.parse.ParseResult)),
     "urlsplit-cached-wrapper": lambda m: m.setattr(
-        urllib.parse, "urlsplit", functools.lru_cache(typed=True)(lambda *a: UpperPathSplitResult(*_real_urlsplit(*a)))),
+        urllib.parse, "urlsplit",
+        functools.lru_cache(typed=True)(lambda *a: UpperPathSplitResult(*_real_urlsplit(*a)))),
     "shadowing-builtin": lambda m: m.setattr(urllib.parse, "min", max, raising=False),
     "builtin-replaced": lambda m: m.setattr(builtins, "min", min_that_urllib_parse_gets_wrong),
     "_noop-with-urllib.parse-globals": lambda m: m.setattr(  # a function that only looks like its own
@@ -296,10 +301,12 @@ CHANGES = {
     "_tuple_new-of-namedtuple-new": lambda m: m.setitem(
         namedtuple_new(urllib.parse._SplitResultBase).__globals__, "_tuple_new",
         lambda cls, values: tuple.__new__(cls, [value.upper() for value in values])),
-    "bases-of-ParseResult": lambda m: m.setattr(bases_of(urllib.parse.ParseResult), "value",
-                                                (upper_path(urllib.parse._ParseResultBase), urllib.parse._NetlocResultMixinStr)),
-    "bases-of-SplitResult": lambda m: m.setattr(bases_of(urllib.parse.SplitResult), "value",
-                                                (upper_path(urllib.parse._SplitResultBase), urllib.parse._NetlocResultMixinStr)),
+    "bases-of-ParseResult": lambda m: m.setattr(
+        bases_of(urllib.parse.ParseResult), "value",
+        (upper_path(urllib.parse._ParseResultBase), urllib.parse._NetlocResultMixinStr)),
+    "bases-of-SplitResult": lambda m: m.setattr(
+        bases_of(urllib.parse.SplitResult), "value",
+        (upper_path(urllib.parse._SplitResultBase), urllib.parse._NetlocResultMixinStr)),
 }
 _real_urlsplit = urllib.parse.urlsplit.__wrapped__
 
@@ -314,7 +321,8 @@ def answers_of(module, hrefs=(HREF,), base=BASE):
     for href in hrefs:
         link = module.urljoin(base, href)
         links["internal" if domain in module.urlparse(link).netloc else "external"].append(link)
-    expected = [module.urljoin(base, href) for href in hrefs], {kind: list(dict.fromkeys(urls)) for kind, urls in links.items()}
+    expected = ([module.urljoin(base, href) for href in hrefs],
+                {kind: list(dict.fromkeys(urls)) for kind, urls in links.items()})
     assert got == expected
     return expected
 

@@ -14,7 +14,8 @@ import selectolax.lexbor
 
 from vornel.inspector import VornInspector
 
-from conftest import SAMPLE_PAGE, fresh_module, read_page
+from helpers.modules import fresh_module
+from helpers.pages import SAMPLE_PAGE, read_page
 
 URL = "https://www.example.com/section/page.html"
 PAGE = read_page(SAMPLE_PAGE)

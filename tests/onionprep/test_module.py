@@ -8,8 +8,8 @@ import sys
 import loguru
 import pytest
 
-from conftest import fresh_module
-from onion_fakes import FakeWorld, file_size_limit, install_fakes
+from helpers.modules import fresh_module
+from helpers.onion_fakes import FakeWorld, file_size_limit, install_fakes
 from vornel import onionprep
 
 
@@ -21,7 +21,7 @@ def test_namespace_binds_its_imports_in_order():
     assert onionprep.__doc__ is None
 
 
-def test_function_object():
+def test_ensure_tor_env_is_named_and_documented_like_a_python_function():
     function = onionprep.ensure_tor_env
     assert repr(type(function)) == "<class 'vornel.function'>"
     assert (function.__name__, function.__qualname__, function.__module__) == (

@@ -9,7 +9,7 @@ from contextlib import contextmanager, nullcontext
 
 import pytest
 
-from onion_fakes import DEVNULL, file_size_limit, install_fakes, timeout_expired
+from helpers.onion_fakes import DEVNULL, file_size_limit, install_fakes, timeout_expired
 from vornel import onionprep
 
 TORRC_TEXT = "SocksPort 9050\nControlPort 9051\nCookieAuthentication 1\n"
@@ -42,7 +42,7 @@ def after_config(world):
     subprocess.CalledProcessError(1, ["tor", "--version"]),
 ])
 @pytest.mark.parametrize("termux, installer", [(True, "pkg install tor -y"), (False, "sudo apt install tor -y")])
-def test_version_check_and_installer(world, failure, termux, installer):
+def test_a_missing_tor_is_installed_with_pkg_on_termux_else_apt(world, failure, termux, installer):
     fake = world(version=failure, probes=[0], existing={"/data/data/com.termux"} if termux else ())
     assert onionprep.ensure_tor_env() is None
     install = [] if failure is None else [
@@ -333,7 +333,7 @@ def test_failed_first_probe_restarts_tor(world, first_probe):
     pytest.param([7] * 25, GIVING_UP, 20, id="all-fail"),
     pytest.param([FileNotFoundError(2, "curl")] * 25, GIVING_UP, 20, id="no-curl"),
 ])
-def test_bootstrap_wait(world, bootstrap, last_line, probes):
+def test_after_a_restart_the_proxy_is_probed_until_it_answers_or_20_times(world, bootstrap, last_line, probes):
     fake = world(probes=[7] + bootstrap)
     assert onionprep.ensure_tor_env() is None
     assert fake.logs() == [RESTARTING, STARTING, WAITING, last_line]

@@ -9,12 +9,12 @@ import sys
 import pytest
 from loguru import logger
 
-from onion_fakes import install_fakes
-from onion_isolation import private_network
-from onion_programs import end, install_standin, make_certificate, require_programs, socks_answers, wait_until
+from helpers.onion_fakes import install_fakes
+from helpers.onion_isolation import private_network
+from helpers.onion_programs import end, install_standin, make_certificate, require_programs, socks_answers, wait_until
 from vornel import onionprep
 
-from conftest import UNDER_SANITIZER
+from helpers import UNDER_SANITIZER
 
 # The programs these tests start would inherit the sanitizer runtime, and some hang with it; the
 # same code paths run under the sanitizers with fakes in the other tests of the module.

@@ -9,9 +9,10 @@ import threading
 
 import pytest
 
-from conftest import UNDER_SANITIZER
-from onion_isolation import private_network
-from onion_programs import HERE, end, install_standin, make_certificate, require_programs, socks_answers, wait_until
+from helpers import UNDER_SANITIZER
+from helpers.onion_isolation import private_network
+from helpers.onion_programs import (HERE, end, install_standin, make_certificate, require_programs, socks_answers,
+                                    wait_until)
 
 pytestmark = pytest.mark.skipif(UNDER_SANITIZER, reason="real programs do not run with the sanitizer preloaded")
 

@@ -12,7 +12,7 @@ import pytest
 from vornel import inspector
 from vornel.inspector import VornInspector
 
-from conftest import fresh_module
+from helpers.modules import fresh_module
 
 HTML, URL = "<p>page</p>", "http://example.com/"
 INSPECTOR = VornInspector(HTML, URL)
@@ -47,7 +47,8 @@ def incorrect_type(name, got):
         (lambda: VornInspector(HTML, bogus=1, html=HTML), "__init__() got an unexpected keyword argument 'bogus'"),
         (lambda: VornInspector(HTML, html=HTML, bogus=1), "__init__() got multiple values for keyword argument 'html'"),
         (lambda: VornInspector(bogus=1), "__init__() got an unexpected keyword argument 'bogus'"),
-        (lambda: VornInspector(HTML, URL, self=INSPECTOR), "__init__() got multiple values for keyword argument 'self'"),
+        (lambda: VornInspector(HTML, URL, self=INSPECTOR),
+         "__init__() got multiple values for keyword argument 'self'"),
         (lambda: INSPECTOR._get_meta(self=INSPECTOR), "_get_meta() got multiple values for keyword argument 'self'"),
         # then missing parameters, and only then types: html first
         (lambda: VornInspector(html=None), takes_exactly("__init__", 3, 2)),

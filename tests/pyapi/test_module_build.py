@@ -10,10 +10,11 @@ import tomllib
 import pytest
 
 import vornel.inspector
-import vornel.onionprep
-from conftest import ROOT, UNDER_SANITIZER, fresh_module
 
-MODULES = [vornel.inspector, vornel.onionprep]
+from helpers import ROOT, UNDER_SANITIZER
+from helpers.modules import extension_modules, fresh_module
+
+MODULES = extension_modules()
 # glibc: libc, libpthread and the dynamic loader (ld-linux-x86-64.so.2, ld-linux-aarch64.so.1, ...),
 # which the C++ runtime's thread-local data needs. The sanitizer build needs the sanitizer runtimes too.
 GLIBC = {"libc.so.6", "libpthread.so.0"}

@@ -12,6 +12,8 @@ import pytest
 import vornel.inspector
 import vornel.onionprep
 
+from helpers.modules import extension_modules
+
 ROUNDS = 10
 
 
@@ -51,7 +53,7 @@ def reference_counts_gained(step, *held):
         step()
         gc.collect()
     after = [sys.getrefcount(obj) for obj in held]
-    return [late - early for early, late in zip(before, after)]
+    return [late - early for early, late in zip(before, after, strict=True)]
 
 
 # What each state holds that is reachable from here: the guard keeps urllib.parse's names, and
@@ -78,7 +80,7 @@ def test_a_module_whose_exec_failed_midway_releases_what_it_built(monkeypatch, m
     assert reference_counts_gained(failed_import, urllib.parse.ParseResult, builtins.open) == [0, 0]
 
 
-@pytest.mark.parametrize("module", [vornel.inspector, vornel.onionprep], ids=lambda m: m.__name__)
+@pytest.mark.parametrize("module", extension_modules(), ids=lambda m: m.__name__)
 def test_a_module_never_executed_is_collected_and_freed(module):
     _, fresh = new_module(module)
     fresh.me = fresh  # a cycle, so that the collector traverses it

@@ -7,7 +7,7 @@ import sysconfig
 
 import pytest
 
-from conftest import ROOT
+from helpers import ROOT
 
 DECLARATIONS = """#include "ref.hpp"
 using namespace vornel::py;

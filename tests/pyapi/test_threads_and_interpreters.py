@@ -10,7 +10,7 @@ import pytest
 import vornel
 from vornel.inspector import VornInspector
 
-from conftest import SAMPLE_PAGE, read_page, real_pages
+from helpers.pages import SAMPLE_PAGE, read_page, real_pages
 
 URL = "https://www.example.com/section/page.html"
 THREADS = 8
