@@ -14,13 +14,12 @@ peak. The archives are written into build/bench (tests/helpers/crawl_archives.py
 
 import argparse
 import os
-import signal
 import subprocess
 import sys
 import threading
 import time
 
-from process_tree import descendants, tree_rss_kb
+from process_tree import descendants, end_process_tree, tree_rss_kb
 from project_paths import ROOT
 
 BUILD = ROOT / "build" / "bench"
@@ -51,11 +50,7 @@ def run_case(python, archive, args, cap):
             peak[0] = max(peak[0], tree_rss_kb(process.pid))
             if time.perf_counter() - started > cap and not capped[0]:
                 capped[0] = True
-                for pid in descendants(process.pid):
-                    try:
-                        os.kill(pid, signal.SIGKILL)
-                    except ProcessLookupError:
-                        pass
+                end_process_tree(descendants(process.pid))
 
     sampler = threading.Thread(target=sample, daemon=True)
     sampler.start()

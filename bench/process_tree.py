@@ -3,6 +3,7 @@ their resident memory and CPU time so far. The benchmarks measure with it, the t
 the processes they start with it."""
 
 import os
+import signal
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -70,3 +71,12 @@ def tree_cpu_seconds(pid):
     """User and system time of a process and all its descendants, the ended ones that a process of
     the tree has waited for included."""
     return sum(cpu_seconds(current, waited_for=True) for current in descendants(pid))
+
+
+def end_process_tree(pids):
+    """Kills the processes of a tree we started, by pid; those already gone are passed over."""
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass

@@ -16,17 +16,14 @@ import time
 
 import pytest
 
-from bench.process_tree import alive, descendants
+from bench.process_tree import alive, descendants, end_process_tree
 from helpers import ROOT
-from helpers.crawl_archives import (Archive, busy_worker, end_process_tree, gzipped_twice, hostile_archive, html_page,
-                                    json_lines, long_images, many_pages, ordinary_and_hostile, unclosed_divs, vornel,
-                                    warc, workers_of)
+from helpers.crawl_archives import (SHARED_ARCHIVE_PAGES, Archive, busy_worker, gzipped_twice, hostile_archive,
+                                    html_page, json_lines, long_images, many_pages, ordinary_and_hostile,
+                                    unclosed_divs, vornel, warc, workers_of)
 from helpers.pages import SAMPLE_PAGE
 
-
-@pytest.fixture(scope="module")
-def archive(tmp_path_factory):
-    return many_pages(120, seed=3).save(tmp_path_factory.mktemp("cli") / "crawl.warc.gz")
+PAGES = SHARED_ARCHIVE_PAGES  # in the `archive` fixture
 
 
 def run_on_terminal(tmp_path, *args):
@@ -54,26 +51,26 @@ def run_on_terminal(tmp_path, *args):
 def test_a_terminal_gets_a_progress_bar_and_standard_output_only_json(archive, jobs, tmp_path):
     status, stdout, screen = run_on_terminal(tmp_path, "warc", archive, "--jobs", jobs, "--slice-size", "64K")
     assert status == 0
-    assert len(json_lines(stdout)) == 120
+    assert len(json_lines(stdout)) == PAGES
     assert "\r" in screen and "100%|" in screen  # a bar redrawn in place, up to the end
-    assert "records 240 · pages 120 · " in screen and " pages/s · errors 0" in screen
-    assert "vornel: 1 input, 240 records read in" in screen and "pages summarised  120 (" in screen
+    assert f"records {2 * PAGES} · pages {PAGES} · " in screen and " pages/s · errors 0" in screen
+    assert f"vornel: 1 input, {2 * PAGES} records read in" in screen and f"pages summarised  {PAGES} (" in screen
 
 
 def test_quiet_on_a_terminal_prints_nothing_but_the_json(archive, tmp_path):
     status, stdout, screen = run_on_terminal(tmp_path, "warc", archive, "--quiet")
-    assert status == 0 and len(json_lines(stdout)) == 120 and screen == ""
+    assert status == 0 and len(json_lines(stdout)) == PAGES and screen == ""
 
 
 def test_without_a_terminal_there_is_the_report_but_no_bar(archive):
     result = warc(archive)
-    assert result.returncode == 0 and len(json_lines(result.stdout)) == 120
+    assert result.returncode == 0 and len(json_lines(result.stdout)) == PAGES
     report = result.stderr.decode()
     assert "\r" not in report and "%|" not in report
     assert report.splitlines() == [
         report.splitlines()[0],
         report.splitlines()[1],
-        "  records skipped   120 (not a response 120, revisit 0, status not 2xx 0, not HTML 0)",
+        f"  records skipped   {PAGES} (not a response {PAGES}, revisit 0, status not 2xx 0, not HTML 0)",
         "  errors            0",
     ]
 
@@ -342,7 +339,7 @@ def test_pipes_and_fifos_are_read_in_one_pass(archive, tmp_path, how, jobs):
     def pages(output):  # the locator differs: another name, and offsets in the inflated stream for zcat
         return [(line["url"], line["warc_record_id"], line["summary"]) for line in json_lines(output)]
 
-    assert pages(result.stdout) == pages(expected) and len(pages(expected)) == 120
+    assert pages(result.stdout) == pages(expected) and len(pages(expected)) == PAGES
 
 
 @pytest.mark.parametrize("link", ["same path", "hard link", "symbolic link", "standard output", "standard input"])
@@ -383,7 +380,7 @@ def test_an_old_output_stays_whole_until_a_new_one_is_complete(archive, tmp_path
     out.chmod(0o640)
     if case == "complete":
         result = warc(archive, "-o", out, "-q")
-        assert result.returncode == 0 and len(json_lines(out.read_bytes())) == 120
+        assert result.returncode == 0 and len(json_lines(out.read_bytes())) == PAGES
         assert out.stat().st_mode & 0o777 == 0o640 and os.listdir(tmp_path) == [out.name]
         return
     if case == "nothing read":

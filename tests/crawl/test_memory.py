@@ -8,9 +8,9 @@ import time
 
 import pytest
 
-from bench.process_tree import tree_rss_kb
+from bench.process_tree import end_process_tree, tree_rss_kb
 from helpers import UNDER_SANITIZER
-from helpers.crawl_archives import Archive, end_process_tree, hostile_archive, html_page, long_images
+from helpers.crawl_archives import Archive, hostile_archive, html_page, long_images
 
 # AddressSanitizer keeps freed memory in quarantine, so resident memory says nothing there.
 pytestmark = pytest.mark.skipif(UNDER_SANITIZER, reason="resident memory is not measured under the sanitizer")

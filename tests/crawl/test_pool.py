@@ -15,10 +15,10 @@ import pytest
 
 from vornel.crawl import summarize_warcs
 
+from bench.process_tree import alive, end_process_tree
 from helpers import UNDER_SANITIZER
-from bench.process_tree import alive
-from helpers.crawl_archives import (Archive, busy_worker, end_process_tree, form_inputs, header_cells, json_lines,
-                                    ordinary_and_hostile, slow_pages, unclosed_divs, workers_of)
+from helpers.crawl_archives import (Archive, busy_worker, form_inputs, header_cells, json_lines, ordinary_and_hostile,
+                                    slow_pages, unclosed_divs, workers_of)
 
 needs_proc = pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="needs Linux's /proc")
 # AddressSanitizer reserves terabytes of address space, so a worker's bound there is no bound.

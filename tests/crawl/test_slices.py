@@ -11,14 +11,9 @@ import pytest
 from vornel.crawl.members import find_member
 from vornel.crawl.records import PageReader
 
-from helpers.crawl_archives import Archive, archived_archive, html_page, json_lines, many_pages, unclosed_divs, warc
+from helpers.crawl_archives import Archive, archived_archive, html_page, json_lines, unclosed_divs, warc
 
 # Link lists come from sets: one hash seed for every process makes the outputs comparable byte for byte.
-@pytest.fixture(scope="module")
-def archive(tmp_path_factory):
-    return many_pages(300).save(tmp_path_factory.mktemp("slices") / "many.warc.gz")
-
-
 def run(*args):
     return warc(*args, "--quiet")
 
@@ -160,7 +155,8 @@ def test_a_job_count_beyond_four_per_core_is_capped(archive, whole, tmp_path):
 
     from vornel.crawl.job import max_jobs
 
-    from crawl_archives import end_process_tree, workers_of
+    from bench.process_tree import end_process_tree
+    from helpers.crawl_archives import workers_of
 
     out = tmp_path / "out.jsonl"
     process = subprocess.Popen([sys.executable, "-m", "vornel", "warc", archive, "--jobs", "99999",

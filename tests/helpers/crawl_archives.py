@@ -91,6 +91,10 @@ def warc(*args, **options):
     return vornel("warc", *args, **options)
 
 
+# The pages of the crawl tests' shared archive: enough for several slices at the smaller slice sizes.
+SHARED_ARCHIVE_PAGES = 300
+
+
 def many_pages(count, seed=1):
     """An archive of `count` request and response pairs whose pages differ in size and content."""
     import random
@@ -292,14 +296,3 @@ def busy_worker(pid, seconds, timeout=120):
 def workers_of(pid):
     """The worker processes of a running vornel."""
     return [child for child in descendants(pid) if "spawn_main" in command_line(child)]
-
-
-def end_process_tree(pids):
-    """Kills every process of a tree we started, by pid (a test's teardown)."""
-    import signal
-
-    for pid in pids:
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass

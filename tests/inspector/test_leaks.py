@@ -123,7 +123,7 @@ def test_soak_20000_cycles_keep_memory_and_reference_counts(page_set):
 
 def test_ensure_tor_env_200_calls_keep_memory_and_reference_counts(monkeypatch, tmp_path):
     import vornel.onionprep as onionprep
-    from onion_fakes import Completed, FakeWorld, timeout_expired
+    from helpers.onion_fakes import Completed, FakeWorld, timeout_expired
 
     scenarios = [
         lambda: {"probes": [0]},  # proxy already up

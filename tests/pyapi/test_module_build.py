@@ -1,6 +1,7 @@
 """The built package: the modules' shared-library dependencies, exports and multi-phase initialisation, and
 the version written at build time."""
 
+import pathlib
 import re
 import shutil
 import subprocess
@@ -12,7 +13,7 @@ import pytest
 import vornel.inspector
 
 from helpers import ROOT, UNDER_SANITIZER
-from helpers.modules import extension_modules, fresh_module
+from helpers.modules import EXTENSION_MODULES, extension_modules, fresh_module
 
 MODULES = extension_modules()
 # glibc: libc, libpthread and the dynamic loader (ld-linux-x86-64.so.2, ld-linux-aarch64.so.1, ...),
@@ -30,6 +31,13 @@ def readelf(option, module):
         pytest.skip("readelf is not installed")
     command = ["readelf", "-W", option, module.__file__]
     return subprocess.run(command, capture_output=True, text=True, check=True).stdout
+
+
+def test_the_list_of_extension_modules_names_every_module_the_package_holds():
+    """The tests that go over every extension module take the list from helpers.modules."""
+    package = pathlib.Path(vornel.inspector.__file__).parent
+    built = {f"vornel.{path.name.partition('.')[0]}" for path in package.glob("*.so")}
+    assert built == set(EXTENSION_MODULES)
 
 
 @pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
