@@ -3,7 +3,7 @@
 No input may crash the interpreter; the constructor may raise only what urlparse raises for the
 page URL; get_summary raises nothing; every summary keeps its shape and agrees with the plain
 Python model. The suite runs a short bounded pass; a long one:
-    VORNEL_FUZZ_EXAMPLES=100000 scripts/dev test tests/test_fuzz.py
+    VORNEL_FUZZ_EXAMPLES=100000 scripts/dev test tests/inspector/test_fuzz.py
 """
 
 import functools

@@ -21,7 +21,7 @@ CTRL_BACKSLASH = b"\x1c"  # SIGQUIT, likewise
 
 
 class Terminal:
-    """tests/onion_caller.py in a session of its own, on a new pseudo-terminal."""
+    """tests/helpers/onion_caller.py in a session of its own, on a new pseudo-terminal."""
 
     def __init__(self, tmp_path, env, *args):
         self.events = tmp_path / "events"
