@@ -9,29 +9,25 @@ would; the peak is the resident memory of its whole process tree (the job and it
 sampled every 20 ms, and the CPU time is that of the tree (the job waits for its workers). A run
 that takes longer than --cap seconds is ended (its whole tree, by pid) and shown as such. With
 --before, the builds take turns for --rounds rounds; each keeps its best time and its highest
-peak. The archives are written into build/bench (tests/crawl_archives.py builds them).
+peak. The archives are written into build/bench (tests/helpers/crawl_archives.py builds them).
 """
 
 import argparse
 import os
-import signal
 import subprocess
 import sys
 import threading
 import time
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
+from process_tree import descendants, end_process_tree, tree_rss_kb
+from project_paths import ROOT
+
 BUILD = ROOT / "build" / "bench"
-sys.path.insert(0, str(ROOT / "tests"))
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from process_tree import descendants, tree_rss_kb  # noqa: E402
 
 
 def cases():
     """(name, archive builder, extra arguments) of each hostile case."""
-    from crawl_archives import form_inputs, header_cells, hostile_archive, unclosed_divs
+    from helpers.crawl_archives import form_inputs, header_cells, hostile_archive, unclosed_divs
 
     return [
         ("400,000 unclosed <div> (2 MB)", lambda: hostile_archive(unclosed_divs(400_000)), ["--jobs", "1"]),
@@ -54,11 +50,7 @@ def run_case(python, archive, args, cap):
             peak[0] = max(peak[0], tree_rss_kb(process.pid))
             if time.perf_counter() - started > cap and not capped[0]:
                 capped[0] = True
-                for pid in descendants(process.pid):
-                    try:
-                        os.kill(pid, signal.SIGKILL)
-                    except ProcessLookupError:
-                        pass
+                end_process_tree(descendants(process.pid))
 
     sampler = threading.Thread(target=sample, daemon=True)
     sampler.start()

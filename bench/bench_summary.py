@@ -34,7 +34,8 @@ def parse_arguments(argv):
     parser.add_argument("--compare", nargs=2, metavar=("BEFORE", "AFTER"), help="compare two saved runs and exit")
     parser.add_argument("--vornel-path", metavar="DIR", help="import vornel from DIR instead of the installed one")
     parser.add_argument("--before", metavar="DIR", help="time the vornel built in DIR as well, in the same run")
-    parser.add_argument("--check", action="store_true", help="check the other contenders against the plain Python model and exit")
+    parser.add_argument("--check", action="store_true",
+                        help="check the other contenders against the plain Python model and exit")
     return parser.parse_args(argv)
 
 

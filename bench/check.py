@@ -1,7 +1,8 @@
 """The benchmark's --check mode: do the contenders compute the summary that the plain Python model computes?"""
 
+import project_paths  # noqa: F401  (the plain Python model's folder on the path)
 from pages import PAGE_URL, read_page
-from peers.pure_python import PurePythonInspector
+from summary_model import PurePythonInspector
 
 
 def differing_keys(summary, expected):
@@ -15,7 +16,7 @@ def check(pages, inspectors, must_match):
     (BeautifulSoup, which parses differently) are only reported.
     """
     inspectors = {name: cls for name, cls in inspectors.items() if cls is not PurePythonInspector}
-    mismatches = {name: 0 for name in inspectors}
+    mismatches = dict.fromkeys(inspectors, 0)
     for _, path in pages:
         html = read_page(path)
         expected = PurePythonInspector(html, PAGE_URL).get_summary()

@@ -6,6 +6,8 @@ from pathlib import Path
 
 from selectolax.lexbor import LexborHTMLParser
 
+import project_paths  # noqa: F401  (the plain Python model's folder on the path)
+
 
 def summarizer(inspector_class):
     return lambda html, url: inspector_class(html, url).get_summary()
@@ -47,7 +49,7 @@ def inspector_classes(before_build=None):
     from vornel.inspector import VornInspector
 
     from peers.beautifulsoup import BeautifulSoupInspector
-    from peers.pure_python import PurePythonInspector
+    from summary_model import PurePythonInspector
 
     classes = {"vornel": VornInspector}
     if before_build:

@@ -1,8 +1,7 @@
 """The pages the benchmark reads: the shared corpus beside the project, and the project's own pages."""
 
-from pathlib import Path
+from project_paths import ROOT
 
-ROOT = Path(__file__).resolve().parents[1]
 CORPUS = ROOT.parent / "shared" / "corpus" / "pages"  # absent in a user's clone
 PROJECT_PAGES = ROOT / "examples" / "pages"
 PAGE_URL = "https://www.example.com/section/page.html"  # the corpus records no URL; any will do

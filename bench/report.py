@@ -60,7 +60,8 @@ def print_run(run):
         print(f"\nover the {label} pages ({len(headline)}), {'CPU' if prefix else 'wall'} time:")
         for other in others:
             per_page, of_medians = vornel_ratios(headline, other, clock)
-            print(f"  vornel / {other:<12} median of per-page ratios {per_page:6.3f}   ratio of medians {of_medians:6.3f}")
+            print(f"  vornel / {other:<12} median of per-page ratios {per_page:6.3f}   "
+                  f"ratio of medians {of_medians:6.3f}")
     if "floor" in names:
         print("  target: vornel / floor <= 1.3 (median of per-page ratios)")
     if "queries" in names and "pure-python" in names:
@@ -82,8 +83,11 @@ def print_comparison(before, after):
         print(f"{name[:39]:<40}{old * MS:12.3f}{new * MS:12.3f}{speedup:10.2f}")
     old_median = median(row[1] for row in rows)
     new_median = median(row[2] for row in rows)
-    print(f"\nmedian speed-up over {len(rows)} pages: {median_speedup:.2f} (ratio of medians {old_median / new_median:.2f})")
+    print(f"\nmedian speed-up over {len(rows)} pages: {median_speedup:.2f} "
+          f"(ratio of medians {old_median / new_median:.2f})")
     # The parse floor does not depend on the build; if it moved, the machine's load changed between the runs.
     names = {row[0] for row in rows}
-    floors = [median(page["seconds"]["floor"] for page in run["pages"] if page["name"] in names) for run in (before, after)]
-    print(f"median parse floor, a check on the machine's load: {floors[0] * MS:.3f} ms before, {floors[1] * MS:.3f} ms after")
+    floors = [median(page["seconds"]["floor"] for page in run["pages"] if page["name"] in names)
+              for run in (before, after)]
+    print(f"median parse floor, a check on the machine's load: {floors[0] * MS:.3f} ms before, "
+          f"{floors[1] * MS:.3f} ms after")

@@ -4,8 +4,9 @@
 import json
 import os
 
+import project_paths  # noqa: F401  (the plain Python model's folder on the path)
 from peers.beautifulsoup import BeautifulSoupInspector
-from peers.pure_python import PurePythonInspector
+from summary_model import PurePythonInspector
 
 
 def vornel_jobs(jobs):
@@ -69,7 +70,8 @@ def fastwarc_pages(archive):
         for record in ArchiveIterator(stream, record_types=WarcRecordType.response, auto_decode="all"):
             content_type = record.http_content_type or ""
             if record.http_headers.status_code == 200 and content_type.startswith("text/html"):
-                yield record.headers.get("WARC-Target-URI"), record.http_headers.get("Content-Type"), record.reader.read()
+                url, content_type = record.headers.get("WARC-Target-URI"), record.http_headers.get("Content-Type")
+                yield url, content_type, record.reader.read()
 
 
 def decoded_pages(archive):

@@ -29,14 +29,16 @@ def write(out: GzipWriter, kind: WarcRecordType, url: str, block: bytes) -> None
     record = WarcRecord()
     record.init_headers(kind)
     record.headers["WARC-Target-URI"] = url
-    record.headers["Content-Type"] = f"application/http; msgtype={'request' if kind == WarcRecordType.request else 'response'}"
+    message = "request" if kind == WarcRecordType.request else "response"
+    record.headers["Content-Type"] = f"application/http; msgtype={message}"
     record.set_bytes_content(block)
     record.write(out)
     out.finish()  # one gzip member per record
 
 
 def fetch(out: GzipWriter, path: str, status: str, headers: dict[str, str], body: bytes) -> None:
-    write(out, WarcRecordType.request, SITE + path, f"GET {path} HTTP/1.1\r\nHost: harbourlights.example\r\n\r\n".encode())
+    request = f"GET {path} HTTP/1.1\r\nHost: harbourlights.example\r\n\r\n".encode()
+    write(out, WarcRecordType.request, SITE + path, request)
     write(out, WarcRecordType.response, SITE + path, http_response(status, headers, body))
 
 

@@ -1,6 +1,6 @@
 """The benchmark's timing: best of the timed calls, the warm-up call left out (no timing here)."""
 
-import timing  # in bench/, which conftest puts on the path
+from bench import timing
 
 
 def test_best_times_skips_the_warm_up_and_keeps_the_fastest_call(monkeypatch):

@@ -1,12 +1,15 @@
-"""The C++ sources keep the layout written down in .clang-format."""
+"""The C++ sources keep the layout written down in .clang-format, the Python sources the style
+written down in pyproject.toml's ruff settings."""
 
+import importlib.util
 import re
 import shutil
 import subprocess
+import sys
 
 import pytest
 
-from conftest import ROOT
+from helpers import ROOT
 
 SOURCE_FOLDERS = ["pyapi", "inspector", "onionprep", "tests"]
 # Debian 12's release, which CI installs; other releases lay some constructs out differently.
@@ -31,7 +34,8 @@ def check_layout(*arguments, text=None):
 
 def test_every_cpp_source_follows_the_layout():
     sources = cpp_sources()
-    assert {path.parent.name for path in sources} == set(SOURCE_FOLDERS)
+    assert {folder for folder in SOURCE_FOLDERS if any(path.is_relative_to(ROOT / folder) for path in sources)} == set(
+        SOURCE_FOLDERS)
     result = check_layout(*map(str, sources))
     assert result.returncode == 0, result.stderr
 
@@ -46,3 +50,33 @@ def test_a_change_of_layout_is_reported(before, after):
     assert before in text
     result = check_layout(f"--assume-filename={path}", text=text.replace(before, after, 1))
     assert result.returncode != 0 and "ref.hpp" in result.stderr
+
+
+def check_style(*arguments, text=None):
+    """ruff's verdict on the project's Python: the completed process of `ruff check ARGUMENTS`."""
+    if importlib.util.find_spec("ruff") is None:
+        pytest.skip("ruff is not installed")
+    return subprocess.run([sys.executable, "-m", "ruff", "check", "--no-cache", *arguments], cwd=ROOT, input=text,
+                          capture_output=True, text=True)
+
+
+def test_every_python_source_follows_the_style():
+    result = check_style(".")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+# What the settings must go on catching (and a line of exactly the width, which they must let
+# pass), each planted into a test file given on standard input.
+@pytest.mark.parametrize("planted, rule", [
+    ("x = 1  # " + "a" * 111 + "\n", None),  # 120 characters
+    ("x = 1  # " + "a" * 112 + "\n", "E501"),
+    ("import os\n", "F401"),
+    ("def f(items=[]):\n    return items\n", "B006"),
+    ("x = 1 \n", "W291"),
+], ids=["full-width-line", "long-line", "unused-import", "mutable-default", "trailing-space"])
+def test_a_departure_from_the_style_is_reported(planted, rule):
+    result = check_style("--stdin-filename", "tests/planted.py", "-", text=planted)
+    if rule is None:
+        assert result.returncode == 0, result.stdout + result.stderr
+    else:
+        assert result.returncode == 1 and rule in result.stdout, result.stdout + result.stderr

@@ -9,7 +9,10 @@ import pytest
 
 from vornel.inspector import VornInspector
 
-from conftest import AWKWARD_PAGE, ROOT, assert_summary_shape, read_page, real_pages
+from helpers import ROOT
+from helpers.modules import EXTENSION_MODULES
+from helpers.pages import AWKWARD_PAGE, read_page, real_pages
+from helpers.summary_shape import assert_summary_shape
 
 ALLOWLIST = ROOT / "tests" / "stubtest_allowlist.txt"
 needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
@@ -36,7 +39,8 @@ def test_the_crawl_package_and_the_command_pass_mypy_strict(tmp_path):
 
 
 @needs_mypy
-@pytest.mark.parametrize("module", ["vornel", "vornel.inspector", "vornel.onionprep"])  # the package: as the README says
+# The package and each extension module, as the README says.
+@pytest.mark.parametrize("module", ["vornel", *EXTENSION_MODULES])
 def test_stubs_match_the_module(module, tmp_path):
     if importlib.util.find_spec(module) is None:
         pytest.skip(f"{module} is not built in this tree")

@@ -8,7 +8,7 @@ from urllib.parse import urlparse
 
 from bs4 import BeautifulSoup
 
-from peers.records import (classify_links, form_record, heading_records, input_record, metadata_record,
+from summary_model.records import (classify_links, form_record, heading_records, input_record, metadata_record,
                            summary_record, table_records)
 
 
