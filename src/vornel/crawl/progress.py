@@ -7,7 +7,7 @@ from dataclasses import dataclass, field
 
 from tqdm import tqdm
 
-from vornel.crawl.counts import SKIP_REASONS, Counts
+from vornel.crawl.counts import FILTERED, SKIP_REASONS, Counts
 
 REFRESH_SECONDS = 0.25
 
@@ -76,7 +76,8 @@ class Progress:
 def format_report(report: JobReport, inputs: int) -> str:
     counts = report.counts
     rate = counts.summarized / report.seconds if report.seconds > 0 else 0.0  # error lines are not summaries
-    skipped = ", ".join(f"{reason} {counts.skipped[reason]:,}" for reason in SKIP_REASONS)
+    reasons = SKIP_REASONS + ((FILTERED,) if counts.skipped[FILTERED] else ())
+    skipped = ", ".join(f"{reason} {counts.skipped[reason]:,}" for reason in reasons)
     errors = ", ".join(f"{kind} {number:,}" for kind, number in sorted(counts.errors.items()))
     repairs = ", ".join(f"{kind} {number:,}" for kind, number in sorted(counts.repairs.items()))
     lines = [
