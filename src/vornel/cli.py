@@ -339,7 +339,7 @@ def run_warc(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         _say(f"{getattr(error, 'filename', None) or args.input_list}: {error.strerror or error}")
         return 2
     if not args.inputs:
-        parser.error("no input: name WARC files, or --input-list FILE")
+        parser.error("the following arguments are required: INPUT (or --input-list FILE)")
     if args.scheduler is not None:
         if args.output is None:
             parser.error("--scheduler needs -o OUT, the folder for the part files")

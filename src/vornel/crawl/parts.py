@@ -179,8 +179,8 @@ def prepare(folder: PartFolder, job: dict[str, Any], resume: bool) -> set[str]:
                                 "belong to; remove them or choose another folder")
         if old is not None and old != job:
             differ = [key for key in job if not isinstance(old, dict) or old.get(key) != job[key]]
-            raise OtherJobError(f"holds the parts of another job (its {', '.join(differ) or 'manifest'} "
-                                f"{'differ' if len(differ) != 1 else 'differs'}); remove them or choose another folder")
+            raise OtherJobError(f"holds the parts of another job, with another {', '.join(differ) or 'manifest'}; "
+                                "remove them or choose another folder")
         for name in names:
             if TEMPORARY_NAME.fullmatch(name):
                 folder.remove(name)
