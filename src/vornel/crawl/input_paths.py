@@ -38,9 +38,8 @@ def _local(item: str) -> list[str] | None:
     found = []
     for match in matches:
         if os.path.isdir(match):
-            for folder, subfolders, names in os.walk(match):
-                subfolders.sort()
-                found += [os.path.join(folder, name) for name in sorted(names) if is_archive_name(name)]
+            found += sorted(os.path.join(folder, name) for folder, _, names in os.walk(match)
+                            for name in names if is_archive_name(name))
         elif is_archive_name(match):
             found.append(match)
     return found
