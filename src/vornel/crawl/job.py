@@ -48,8 +48,7 @@ def _plan(inputs: Sequence[str], slice_size: int, report: JobReport, say: Callab
             report.fault(path, message)
             say(message)
             continue
-        slices += [replace(piece, index=len(slices) + number, format=format,
-                           **({"filters": filters} if filters is not None else {}))
+        slices += [replace(piece, index=len(slices) + number, format=format, filters=filters or piece.filters)
                    for number, piece in enumerate(planned)]
     return slices
 

@@ -196,7 +196,7 @@ class PageReader:
     def _url(self, record: Record) -> str:
         fields = record.fields
         if self._arc:
-            return fields["url"]  # type: ignore[no-any-return]
+            return fields["url"]
         url: str = fields.get("warc-target-uri", "")
         if url.startswith("<") and url.endswith(">"):  # as some writers of WARC/1.0 put it
             url = url[1:-1]

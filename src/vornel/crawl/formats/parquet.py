@@ -11,9 +11,9 @@ import struct
 from datetime import UTC, datetime
 from typing import Any, BinaryIO
 
-import pyarrow as pa
-import pyarrow.ipc as ipc
-import pyarrow.parquet as pq
+import pyarrow as pa  # type: ignore[import-untyped]
+import pyarrow.ipc as ipc  # type: ignore[import-untyped]
+import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 _text = pa.string()
 _count = pa.int64()
@@ -117,7 +117,7 @@ class ParquetEncoder:
         self.batch.clear()
         self.rows = self.size = 0
         data = sink.getvalue()
-        return _FRAME.pack(data.size) + data.to_pybytes()
+        return _FRAME.pack(data.size) + bytes(data.to_pybytes())
 
 
 class ParquetWriter:
