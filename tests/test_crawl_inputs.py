@@ -106,7 +106,7 @@ def test_fsspec_patterns_and_folders_are_expanded_through_the_file_system():
 
 @pytest.mark.parametrize("arguments, message", [
     (["{crawl}/*.arc"], "{crawl}/*.arc matches no WARC or ARC file (.warc, .warc.gz, .arc, .arc.gz)"),
-    (["{empty}"], "{empty} holds no WARC or ARC file"),
+    (["file://{empty}/"], "file://{empty}/ holds no WARC or ARC file"),
     (["file://{crawl}/none-*.warc.gz"], "file://{crawl}/none-*.warc.gz matches no WARC or ARC file"),
     (["--input-list", "{empty}/missing.txt"], "{empty}/missing.txt: No such file or directory"),
     (["--input-list", "{crawl}/notes.txt.gz"], "names no input"),

@@ -16,7 +16,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 from vornel.crawl.formats import output_format
-from vornel.crawl.parts import PartFolder, part_name
+from vornel.crawl.parts import PartFile, PartFolder, part_name
 from vornel.crawl.slices import SliceOrder, Slice, SliceResult, run_slice, unread_slice
 
 if TYPE_CHECKING:
@@ -64,10 +64,15 @@ def warn_of_malloc_settings(client: "Client") -> None:
             "configuration (see vornel's README)", RuntimeWarning, stacklevel=4)
 
 
+def open_part(folder: PartFolder, name: str, compress: bool) -> PartFile:
+    """A part file of the folder, opened for writing under its temporary name."""
+    return folder.create(name, compress)
+
+
 def summarize_part(piece: Slice, start: int | None, folder: str, compress: bool) -> SliceResult:
     """Run on a worker: summarise a slice into its part file and return the counts alone."""
     format = output_format(piece.format)
-    part = PartFolder(folder).create(part_name(piece.index, format, compress), compress)
+    part = open_part(PartFolder(folder), part_name(piece.index, format, compress), compress)
     try:
         encoder, writer = format.encoder(), format.writer(part.stream)
 

@@ -68,13 +68,13 @@ def _remote(item: str) -> list[str] | None:
 
 def expand_inputs(inputs: Iterable[str]) -> list[str]:
     """The inputs with each pattern and folder replaced by the WARC and ARC files (.warc, .warc.gz,
-    .arc, .arc.gz) it matches or holds, at any depth, sorted. Raises NoInputsError for one that
-    stands for none, and OSError for a URL whose file system cannot be listed."""
+    .arc, .arc.gz) it matches or holds, at any depth, sorted. Raises NoInputsError for a pattern
+    or folder URL that stands for none, and OSError for a URL whose file system cannot be listed."""
     expanded: list[str] = []
     for item in inputs:
         found = None if item == STDIN else _remote(item) if is_url(item) else _local(item)
-        if found is None:
-            expanded.append(item)
+        if found is None or (not found and os.path.isdir(item)):
+            expanded.append(item)  # a local folder without archives is named as an input that cannot be read
         elif not found:
             what = "matches" if glob.has_magic(item) else "holds"
             raise NoInputsError(f"{item} {what} no WARC or ARC file ({', '.join(ARCHIVE_SUFFIXES)})")
