@@ -56,7 +56,7 @@ RECORD_FIELDS = ("url", "warc_filename", "warc_record_offset", "warc_record_leng
                  "status", "content_type", "warc_payload_digest", "encoding", "repairs", "error")
 # A row group is written once this many rows, or this many bytes of Arrow data, have arrived.
 ROW_GROUP_ROWS = 20_000
-ROW_GROUP_BYTES = 32 << 20
+ROW_GROUP_BYTES = 8 << 20
 # A batch's rows are counted at about this many bytes each, to cut the worker's batches.
 ROW_SIZE_ESTIMATE = 4 << 10
 COMPRESSION = "zstd"
@@ -117,7 +117,9 @@ class ParquetEncoder:
         self.batch.clear()
         self.rows = self.size = 0
         data = sink.getvalue()
-        return _FRAME.pack(data.size) + bytes(data.to_pybytes())
+        framed = _FRAME.pack(data.size) + bytes(data.to_pybytes())
+        pa.default_memory_pool().release_unused()  # Arrow's allocator would keep it for the next batch
+        return framed
 
 
 class ParquetWriter:
@@ -153,6 +155,7 @@ class ParquetWriter:
             self.file.write_table(pa.Table.from_batches(self.pending, SCHEMA), row_group_size=self.pending_rows)
         self.pending.clear()
         self.pending_rows = self.pending_bytes = 0
+        pa.default_memory_pool().release_unused()
 
     def close(self) -> None:
         if self.buffer:
