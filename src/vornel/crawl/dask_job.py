@@ -81,9 +81,13 @@ def summarize_part(piece: Slice, start: int | None, folder: str, compress: bool)
             if encoder.size >= PART_BATCH_BYTES:
                 writer.write(encoder.take())
 
-        result = run_slice(piece, start, emit)
-        writer.write(encoder.take())
-        writer.close()
+        try:
+            result = run_slice(piece, start, emit)
+            writer.write(encoder.take())
+            writer.close()
+        except BaseException:
+            writer.abandon()
+            raise
         part.commit()
     except BaseException:
         part.discard()

@@ -213,6 +213,7 @@ def _run_local(slices: list[Slice], output: str | BinaryIO | None, format: Outpu
             say(f"{output}: left as it was; the lines written so far are in {kept}")
         raise
     except BaseException:
+        sink.abandon()
         target.discard()
         raise
     if not report.complete and not report.counts.pages and target.existed:

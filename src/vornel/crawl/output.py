@@ -196,3 +196,6 @@ class StreamSink:
     def close(self) -> None:
         """Ends the output (a Parquet file's footer); the stream stays open."""
         self.writer.close()
+
+    def abandon(self) -> None:
+        self.writer.abandon()

@@ -222,5 +222,6 @@ class PartsSink:
     def discard(self) -> None:
         """Removes a part that is not complete."""
         if self.part is not None:
+            self.writer.abandon()
             self.part.discard()
             self.part, self.index = None, None

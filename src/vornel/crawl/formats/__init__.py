@@ -39,6 +39,10 @@ class Writer(Protocol):
         """Ends the file (a footer, if the format has one); the stream itself stays open."""
         ...
 
+    def abandon(self) -> None:
+        """Lets go of a file that is not to be kept, without finishing it."""
+        ...
+
 
 class OutputFormat(Protocol):
     name: str

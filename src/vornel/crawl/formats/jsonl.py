@@ -48,6 +48,9 @@ class JsonLinesWriter:
     def close(self) -> None:
         pass
 
+    def abandon(self) -> None:
+        pass
+
 
 class JsonLines:
     name = "jsonl"

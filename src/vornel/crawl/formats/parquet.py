@@ -159,9 +159,18 @@ class ParquetWriter:
 
     def close(self) -> None:
         if self.buffer:
+            self.abandon()
             raise ValueError(f"{len(self.buffer)} bytes of an unfinished batch at the end of the output")
         self._flush()
         self.file.close()
+
+    def abandon(self) -> None:
+        """Lets go of a file that will be removed: its footer is not written."""
+        self.pending.clear()
+        try:
+            self.file.close()
+        except (OSError, ValueError):  # the stream is closed already
+            pass
 
 
 class Parquet:
