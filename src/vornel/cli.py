@@ -157,6 +157,7 @@ def _version() -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    from vornel.crawl.formats import FORMATS
     from vornel.crawl.limits import PAGE_TIMEOUT
     from vornel.crawl.slices import SLICE_SIZE
 
@@ -182,7 +183,7 @@ def build_parser() -> argparse.ArgumentParser:
     warc.add_argument("-o", "--output", metavar="OUT",
                       help="output file (default: standard output; .gz compresses, .parquet writes Parquet); "
                            "a folder (ending in /) for a part file per slice, as with --scheduler")
-    warc.add_argument("--format", choices=["jsonl", "parquet"],
+    warc.add_argument("--format", choices=list(FORMATS),
                       help="output format (default: from the name of OUT, else jsonl)")
     warc.add_argument("--resume", action="store_true",
                       help="with a folder output: run only the slices whose part file is not there yet")
