@@ -37,11 +37,15 @@ BUILD = ROOT / "build" / "bench"
 TARGETS = """targets: --jobs 1 >= 1.5x the pages/s of the build before (--before) and >= 0.8x the pages per CPU
          second of "read + LexborHTMLParser(bytes)"; --jobs 2 >= 1.7x the pages/s of --jobs 1; Dask's CPU
          per page <= 1.2x that of --jobs 2; --jobs 1 >= 15x the pages/s of warcio + BeautifulSoup; peak
-         memory over 1 GB < 300 MB"""
+         memory over 1 GB < 300 MB (Parquet too); a Parquet file at most 1.1x the time of a JSON Lines
+         file; a --url filter that keeps 1% >= 10x the records/s of the unfiltered file"""
 BEFORE = "before: "  # the names of the contenders that run the build of --before
 DASK = "vornel on Dask (2 workers x 1 thread)"
 DASK_WITHOUT_TRIM = "vornel on Dask, no MALLOC_TRIM_THRESHOLD_"
 BYTES_FLOOR = "floor: read + LexborHTMLParser(bytes)"
+JSONL_FILE = "vornel --jobs 1, JSON Lines file"
+PARQUET_FILE = "vornel --jobs 1, Parquet file"
+FILTERED = "vornel --jobs 1, --url keeping 1% (records)"
 
 
 def build_archive(records, path):
@@ -90,7 +94,8 @@ def run_contender(name, archive):
         cpu_seconds = getattr(run, "cpu_seconds", None) or tree_cpu_seconds(os.getpid()) - cpu
     done.set()
     sampler.join()
-    print(json.dumps({"pages": pages, "seconds": seconds, "cpu_seconds": cpu_seconds, "peak_rss_mb": peak[0] / 1024}))
+    print(json.dumps({"pages": pages, "seconds": seconds, "cpu_seconds": cpu_seconds, "peak_rss_mb": peak[0] / 1024,
+                      "output_mb": getattr(run, "output_bytes", 0) / (1 << 20)}))
 
 
 def measure(name, archive, before=None):
@@ -126,12 +131,14 @@ def print_table(results, records, archive, rounds):
     size = archive.stat().st_size / (1 << 20)
     print(f"\n{records:,} records, {size:,.0f} MB gzip-compressed, {os.cpu_count()} cores, CPython "
           f"{sys.version.split()[0]}, best of {rounds} round{'s' if rounds != 1 else ''}\n")
-    print(f"{'contender':<46} {'pages':>7} {'seconds':>8} {'pages/s':>9} {'CPU s':>7} {'pages/CPU s':>11} {'peak MB':>8}")
+    print(f"{'contender':<46} {'pages':>7} {'seconds':>8} {'pages/s':>9} {'CPU s':>7} {'pages/CPU s':>11} "
+          f"{'peak MB':>8} {'out MB':>7}")
     for name, result in results.items():
         if result is not None:
+            output = f"{result['output_mb']:>7.1f}" if result.get("output_mb") else ""
             print(f"{name:<46} {result['pages']:>7,} {result['seconds']:>8.2f} "
                   f"{result['pages'] / result['seconds']:>9,.1f} {result['cpu_seconds']:>7.2f} "
-                  f"{result['pages'] / result['cpu_seconds']:>11,.1f} {result['peak_rss_mb']:>8.0f}")
+                  f"{result['pages'] / result['cpu_seconds']:>11,.1f} {result['peak_rss_mb']:>8.0f} {output}")
 
     def rate(name, clock="seconds"):
         result = results.get(name)
@@ -157,6 +164,14 @@ def print_table(results, records, archive, rounds):
         print(f"--jobs 1 time / plain loop time:               {plain / one:.2f}x  (target <= 1.3x)")
     if one and soup:
         print(f"--jobs 1 / warcio + BeautifulSoup pages/s:     {one / soup:.1f}x  (target >= 15x)")
+    jsonl, parquet, filtered = rate(JSONL_FILE), rate(PARQUET_FILE), rate(FILTERED)
+    jsonl_cpu, parquet_cpu = rate(JSONL_FILE, "cpu_seconds"), rate(PARQUET_FILE, "cpu_seconds")
+    if jsonl and parquet:
+        print(f"Parquet file / JSON Lines file time:           {jsonl / parquet:.2f}x wall, "
+              f"{jsonl_cpu / parquet_cpu:.2f}x CPU  (target <= 1.1x); "
+              f"{results[PARQUET_FILE]['output_mb']:.1f} MB against {results[JSONL_FILE]['output_mb']:.1f} MB")
+    if jsonl and filtered:
+        print(f"--url keeping 1% / unfiltered records/s:       {filtered / jsonl:.1f}x  (target >= 10x)")
 
 
 def parse_arguments(argv):
@@ -166,7 +181,8 @@ def parse_arguments(argv):
     parser.add_argument("--skip", action="append", default=[], metavar="WORD",
                         help="leave out the contenders whose name holds WORD (repeatable)")
     parser.add_argument("--rounds", type=int, default=3, help="turns of every contender; the best counts (default 3)")
-    parser.add_argument("--before", metavar="DIR", help="also time the vornel built into DIR/vornel, in the same rounds")
+    parser.add_argument("--before", metavar="DIR",
+                        help="also time the vornel built into DIR/vornel, in the same rounds")
     parser.add_argument("--memory-gb", type=float, metavar="GB",
                         help="instead: peak memory of vornel --jobs 1 and 2 over an archive of about GB gigabytes")
     parser.add_argument("--contender", help=argparse.SUPPRESS)
@@ -189,7 +205,8 @@ def main(argv):
     if args.memory_gb:
         average = sum(page.stat().st_size for _, page in find_pages()) / len(find_pages())
         records = int(args.memory_gb * (1 << 30) / (average * 0.17))  # pages compress to about a sixth
-        names = ["vornel --jobs 1", "vornel --jobs 2"]
+        names = ["vornel --jobs 1", "vornel --jobs 2", PARQUET_FILE]
+        names = [name for name in names if not any(word in name for word in args.skip)]
     archive = build_archive(records, BUILD / f"corpus-{records}.warc.gz")
     results = best_of_rounds(names, archive, args.rounds, args.before and str(Path(args.before).resolve()))
     print_table(results, records, archive, args.rounds)

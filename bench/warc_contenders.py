@@ -20,6 +20,24 @@ def vornel_jobs(jobs):
     return run
 
 
+def vornel_file(format, **options):
+    """--jobs 1 into a file of `format` in the scratch folder; its size is reported beside the time.
+    With `options` (filters), the rate counts the records read rather than the pages written."""
+    def run(archive, scratch):
+        from vornel.crawl import summarize_warcs
+
+        out = scratch / f"pages.{format}"
+        report = summarize_warcs([str(archive)], str(out), jobs=1, format=format, **options)
+        assert report.complete
+        run.output_bytes = out.stat().st_size
+        return report.counts.records if options else report.counts.pages
+    return run
+
+
+# The archive's URLs cycle through 97 hosts: one of them is about 1% of the pages.
+ONE_PERCENT = r"^https://site0\.example/"
+
+
 def vornel_dask(trim_threshold=None):
     """A local cluster of two single-threaded worker processes, started before the clocks run.
 
@@ -128,6 +146,9 @@ def warcio_loop(inspector_class):
 CONTENDERS = {
     "vornel --jobs 1": vornel_jobs(1),
     "vornel --jobs 2": vornel_jobs(2),
+    "vornel --jobs 1, JSON Lines file": vornel_file("jsonl"),
+    "vornel --jobs 1, Parquet file": vornel_file("parquet"),
+    "vornel --jobs 1, --url keeping 1% (records)": vornel_file("jsonl", url=ONE_PERCENT),
     "vornel on Dask (2 workers x 1 thread)": vornel_dask(),
     "vornel on Dask, workers' trim threshold 32 MB": vornel_dask(32 << 20),
     "vornel on Dask, no MALLOC_TRIM_THRESHOLD_": vornel_dask("unset"),

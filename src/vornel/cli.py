@@ -28,12 +28,23 @@ examples:
 
 WARC_HELP = """\
 Summarise every HTML page of WARC archives (.warc or .warc.gz, as wget --warc-file, Heritrix,
-Browsertrix or Common Crawl write them, and ARC files) into JSON Lines: one line per page, in input
-order, with the page's url, its record's locator (warc_filename, warc_record_offset,
+Browsertrix or Common Crawl write them, and ARC files) into JSON Lines or Parquet: one line (row)
+per page, in input order, with the page's url, its record's locator (warc_filename, warc_record_offset,
 warc_record_length), warc_record_id, warc_date, HTTP status and content_type, the payload digest,
 the encoding used to decode it and its summary (or an error instead of the summary when that page
 failed). Responses that are not 2xx, not HTML, revisits and other record types are counted and
-skipped. Damaged bytes are skipped to the next record, each range named with its byte offset.
+skipped; --url, --exclude-url, --status and --mime choose other pages, from the record's headers
+alone. Damaged bytes are skipped to the next record, each range named with its byte offset.
+
+An INPUT may be a glob pattern or a folder (local or an fsspec URL): it stands for the .warc,
+.warc.gz, .arc and .arc.gz files it matches or holds, sorted. --input-list reads the inputs from
+a file (- for standard input, gzip-compressed or not), one per line, as Common Crawl publishes
+them in warc.paths.gz.
+
+An output named *.parquet, or --format parquet, is one Parquet row per page with typed columns.
+An output that ends in / or is a folder receives a part file per slice (part-00000.jsonl or
+.parquet, ...), one dataset for pyarrow, pandas, DuckDB and Spark; --resume runs only the slices
+whose part is not there yet, so a job cut short is finished without starting over.
 
 Every page is summarised in a worker process. A page that takes longer than --page-timeout,
 needs more memory than --worker-memory, or makes its worker die becomes an error line
@@ -51,6 +62,9 @@ examples:
   vornel warc crawl.warc.gz > pages.jsonl          all cores, output on standard output
   vornel warc *.warc.gz -o pages.jsonl.gz          compressed, because the name ends in .gz
   vornel warc crawl.warc.gz --jobs 1 --quiet       one worker process, no progress bar or report
+  vornel warc crawls/ -o pages/ --format parquet    every archive in a folder, a Parquet part per slice
+  vornel warc --input-list warc.paths.gz --prefix https://data.commoncrawl.org/ -o pages/ --resume
+  vornel warc 'crawl-*.warc.gz' --url '^https://[^/]*example[.]org/' -o pages.parquet
   vornel warc s3://bucket/a.warc.gz s3://bucket/b.warc.gz --scheduler tcp://scheduler:8786 -o s3://bucket/pages
                                                    on a Dask cluster: one part file per slice
 """
@@ -108,6 +122,34 @@ def _encoding(label: str) -> str:
         raise argparse.ArgumentTypeError(f"not a character set: {label!r}") from None
 
 
+def _statuses(text: str) -> str:
+    from vornel.crawl.filters import parse_statuses
+
+    try:
+        parse_statuses(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
+
+
+def _types(text: str) -> str:
+    from vornel.crawl.filters import parse_types
+
+    try:
+        parse_types(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
+
+
+def _regex(text: str) -> str:
+    try:
+        re.compile(text)
+    except re.error as error:
+        raise argparse.ArgumentTypeError(f"not a regular expression: {text!r} ({error})") from None
+    return text
+
+
 def _version() -> str:
     from vornel import __version__
 
@@ -115,6 +157,7 @@ def _version() -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    from vornel.crawl.formats import FORMATS
     from vornel.crawl.limits import PAGE_TIMEOUT
     from vornel.crawl.slices import SLICE_SIZE
 
@@ -130,13 +173,28 @@ def build_parser() -> argparse.ArgumentParser:
 
     warc = commands.add_parser("warc", help="summarise every HTML page of WARC archives", description=WARC_HELP,
                                formatter_class=raw)
-    warc.add_argument("inputs", nargs="+", metavar="INPUT",
-                      help="WARC file (gzip-compressed or not), - for standard input, or an fsspec URL")
+    warc.add_argument("inputs", nargs="*", metavar="INPUT",
+                      help="WARC or ARC file (gzip-compressed or not), - for standard input, an fsspec URL, "
+                           "or a glob pattern or folder of them")
+    warc.add_argument("--input-list", metavar="FILE",
+                      help="read the inputs from FILE, one per line (- for standard input; .gz is read)")
+    warc.add_argument("--prefix", metavar="BASE",
+                      help="put BASE in front of the relative entries of --input-list (a folder or a URL)")
     warc.add_argument("-o", "--output", metavar="OUT",
-                      help="output file (default: standard output; .gz compresses); with --scheduler, the "
-                           "output folder for the part files")
+                      help="output file (default: standard output; .gz compresses, .parquet writes Parquet); "
+                           "a folder (ending in /) for a part file per slice, as with --scheduler")
+    warc.add_argument("--format", choices=list(FORMATS),
+                      help="output format (default: from the name of OUT, else jsonl)")
+    warc.add_argument("--resume", action="store_true",
+                      help="with a folder output: run only the slices whose part file is not there yet")
+    warc.add_argument("--url", type=_regex, metavar="REGEX", help="only pages whose URL matches REGEX")
+    warc.add_argument("--exclude-url", type=_regex, metavar="REGEX", help="no pages whose URL matches REGEX")
+    warc.add_argument("--status", type=_statuses, metavar="LIST",
+                      help="HTTP statuses of the pages, such as 200,3xx (default 2xx)")
+    warc.add_argument("--mime", type=_types, metavar="LIST",
+                      help="content types of the pages, such as text/html,text/* (default: HTML)")
     warc.add_argument("-j", "--jobs", type=_positive, metavar="N",
-                      help="worker processes (default: the usable cores, here %d; at most 4 per core)" % _cores())
+                      help=f"worker processes (default: the usable cores, here {_cores()}; at most 4 per core)")
     warc.add_argument("--scheduler", metavar="ADDRESS",
                       help="run on the Dask cluster of this scheduler (such as tcp://127.0.0.1:8786); "
                            "needs pip install 'vornel[dask]'")
@@ -145,7 +203,7 @@ def build_parser() -> argparse.ArgumentParser:
     warc.add_argument("--slice-size", type=_slice_size, default=SLICE_SIZE, metavar="SIZE",
                       help="bytes of a .warc.gz file per task (default 4M, at least 1K)")
     warc.add_argument("--page-timeout", type=_seconds, default=PAGE_TIMEOUT, metavar="SECONDS",
-                      help="the longest a page may take before it becomes an error line (default %g)" % PAGE_TIMEOUT)
+                      help=f"the longest a page may take before it becomes an error line (default {PAGE_TIMEOUT:g})")
     warc.add_argument("--worker-memory", type=_memory, metavar="SIZE",
                       help="memory a worker process may take for its pages (default: half the machine's "
                            "memory shared among the workers, at most 1G)")
@@ -241,12 +299,48 @@ def _close(client: Any) -> None:
         pass
 
 
+def _check_output_options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    """Refuses, as usage errors, the output options that do not go together."""
+    from vornel.crawl.formats import format_of_path
+    from vornel.crawl.parts import is_folder_output
+
+    if args.prefix is not None and args.input_list is None:
+        parser.error("--prefix applies to the entries of --input-list")
+    if args.input_list == "-" and "-" in args.inputs:
+        parser.error("standard input cannot hold both the input list and an archive")
+    output = None if args.output in (None, "-") else args.output
+    folder = args.scheduler is not None or (output is not None and is_folder_output(output))
+    chosen = args.format or format_of_path(output) or "jsonl"
+    if args.resume and not folder:
+        parser.error("--resume needs a folder output (-o DIR/), whose part files tell what is done")
+    if args.resume and "-" in args.inputs:
+        parser.error("a job that reads standard input cannot be resumed")
+    if chosen == "parquet" and args.gzip:
+        parser.error("Parquet output is compressed inside the file; --gzip applies to JSON Lines")
+    if chosen == "parquet" and output is None and sys.stdout.isatty():
+        parser.error("Parquet output is binary: give -o pages.parquet, or a folder")
+
+
 def run_warc(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from vornel.crawl.dask_job import ClusterLostError
+    from vornel.crawl.input_paths import NoInputsError, expand_inputs, read_input_list
     from vornel.crawl.job import summarize_warcs
     from vornel.crawl.output import OutputIsInputError
     from vornel.crawl.progress import format_report
 
+    _check_output_options(args, parser)
+    try:
+        if args.input_list is not None:
+            args.inputs += read_input_list(args.input_list, args.prefix)
+        args.inputs = expand_inputs(args.inputs)
+    except NoInputsError as error:
+        _say(str(error))
+        return 2
+    except OSError as error:
+        _say(f"{getattr(error, 'filename', None) or args.input_list}: {error.strerror or error}")
+        return 2
+    if not args.inputs:
+        parser.error("the following arguments are required: INPUT (or --input-list FILE)")
     if args.scheduler is not None:
         if args.output is None:
             parser.error("--scheduler needs -o OUT, the folder for the part files")
@@ -262,7 +356,9 @@ def run_warc(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         report = summarize_warcs(args.inputs, args.output, jobs=args.jobs, client=client, compress=args.gzip,
                                  slice_size=args.slice_size, progress=not args.quiet and sys.stderr.isatty(),
                                  say=_say, strict=args.strict, page_timeout=args.page_timeout,
-                                 worker_memory=args.worker_memory)
+                                 worker_memory=args.worker_memory, format=args.format, url=args.url,
+                                 exclude_url=args.exclude_url, status=args.status, mime=args.mime,
+                                 resume=args.resume)
     except OutputIsInputError as error:
         _say(f"{'standard output' if to_stdout else args.output}: {error}")
         return 2

@@ -12,8 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from helpers.crawl_archives import (Archive, archived_archive, gzipped_twice, html_page, json_lines, many_pages,
-                                    unclosed_divs, warc)
+from helpers.crawl_archives import (Archive, archived_archive, folder_rows, gzipped_twice, html_page, json_lines,
+                                    many_pages, unclosed_divs, warc)
 
 pytest.importorskip("distributed")
 DASK = Path(sys.executable).with_name("dask")
@@ -112,6 +112,21 @@ def test_compressed_parts_and_a_damaged_input_on_the_cluster(scheduler, inputs, 
     assert len(lines) == 150  # 149 of the damaged input, 1 of the other
     again = warc(inputs[2], "--scheduler", scheduler, "-o", tmp_path / "out", "-q")
     assert again.returncode == 2 and b"already holds part files" in again.stderr
+
+
+def test_parquet_parts_on_the_cluster_are_the_local_ones_and_a_lost_part_is_resumed(scheduler, inputs, tmp_path):
+    options = ["--format", "parquet", "--slice-size", "64K", "-q"]
+    local = warc(*inputs, "-o", f"{tmp_path / 'local'}/", "--jobs", "2", *options)
+    assert local.returncode == 0, local.stderr
+    result = warc(*inputs, "--scheduler", scheduler, "-o", tmp_path / "out", *options)
+    assert result.returncode == 0, result.stderr
+    assert len(folder_rows(tmp_path / "out")) > len(inputs)
+    assert folder_rows(tmp_path / "out") == folder_rows(tmp_path / "local")
+    for lost in parts(tmp_path / "out", "part-*.parquet")[1::2]:
+        lost.unlink()
+    again = warc(*inputs, "--scheduler", scheduler, "-o", tmp_path / "out", "--resume", *options)
+    assert again.returncode == 0, again.stderr
+    assert folder_rows(tmp_path / "out") == folder_rows(tmp_path / "local")
 
 
 @pytest.mark.parametrize("address, message", [

@@ -1,6 +1,7 @@
 """WARC archives for the tests of `vornel warc`, written with warcio (and by hand where a record must
 be broken in a way no library writes), and a runner for the command."""
 
+import datetime
 import gzip
 import io
 import json
@@ -296,3 +297,88 @@ def busy_worker(pid, seconds, timeout=120):
 def workers_of(pid):
     """The worker processes of a running vornel."""
     return [child for child in descendants(pid) if "spawn_main" in command_line(child)]
+
+
+def varied_archive(extra_pages=()):
+    """An archive whose pages fill every column of a page line: forms, meta data, tables, headings,
+    JSON-LD, images; a page that fails (a bad HTTP status line), one read leniently (a body stored
+    de-chunked), one in windows-1252, and `extra_pages` (paths of saved pages) after them."""
+    from helpers.pages import AWKWARD_PAGE, SAMPLE_PAGE
+
+    archive = Archive()
+    archive.request("https://example.com/").response("https://example.com/", SAMPLE_PAGE.read_bytes())
+    archive.response("https://example.com/awkward", AWKWARD_PAGE.encode())
+    archive.raw("https://example.com/broken", b"HTTP/1.1 OK\r\nContent-Type: text/html\r\n\r\n<p>x")
+    archive.response("https://example.com/dechunked", html_page("stored de-chunked").encode(),
+                     headers=[("Transfer-Encoding", "chunked")])
+    archive.response("https://example.fr/menu", "<title>Menú · café</title><p>déjà".encode("cp1252"),
+                     content_type="text/html; charset=windows-1252")
+    for number, path in enumerate(extra_pages):
+        archive.response(f"https://corpus.example/{number}", path.read_bytes())
+    return archive
+
+
+def rows_as_lines(rows):
+    """Rows read back from Parquet in the shape of JSON lines: the summary's columns gathered into
+    `summary` (or left out with `error`), `warc_date` written as in the WARC header, `repairs` left
+    out when there are none, meta data as a dict."""
+    lines = []
+    for row in rows:
+        row = dict(row)
+        summary = {name: row.pop(name) for name in ("title", "metadata", "forms", "links", "media", "structure")}
+        moment = row["warc_date"]
+        row["warc_date"] = moment.astimezone(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%SZ")
+        if row.get("repairs") is None:
+            row.pop("repairs")
+        error = row.pop("error")
+        if error is None:
+            metadata = summary["metadata"]
+            summary["metadata"] = dict(metadata) if not isinstance(metadata, dict) else metadata
+            row["summary"] = summary
+        else:
+            row["error"] = error
+        lines.append(row)
+    return lines
+
+
+def read_parquet_rows(path, reader):
+    """Every row of a Parquet file or folder as dicts, read by `reader`: "pyarrow" or "duckdb"."""
+    path = str(path)
+    if reader == "pyarrow":
+        import pyarrow.dataset
+
+        return pyarrow.dataset.dataset(path, format="parquet").to_table().to_pylist()
+    import duckdb
+
+    connection = duckdb.connect()
+    try:
+        connection.execute("SET TimeZone = 'UTC'")
+        pattern = f"{path}/*.parquet" if os.path.isdir(path) else path
+        cursor = connection.execute(  # in the order of the parts and of the rows in each
+            "SELECT * EXCLUDE (filename, file_row_number) FROM read_parquet(?, filename = true, "
+            "file_row_number = true) ORDER BY filename, file_row_number", [pattern])
+        names = [column[0] for column in cursor.description]
+        return [dict(zip(names, values, strict=True)) for values in cursor.fetchall()]
+    finally:
+        connection.close()
+
+
+def comparable(line):
+    """A JSON line with the link lists sorted and the keys in one order, for comparing two readers."""
+    line = dict(line)
+    if "summary" in line:
+        line["summary"] = sorted_links(line["summary"])
+    return json.dumps(line, sort_keys=True, ensure_ascii=False)
+
+
+def folder_rows(folder):
+    """The parts of a folder output: name -> its lines (JSON Lines) or rows (Parquet, through pyarrow)."""
+    import pyarrow.parquet
+
+    found = {}
+    for part in sorted(folder.glob("part-*")):
+        if part.suffix == ".parquet":
+            found[part.name] = pyarrow.parquet.read_table(part).to_pylist()
+        else:
+            found[part.name] = part.read_bytes()
+    return found

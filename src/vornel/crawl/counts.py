@@ -10,6 +10,8 @@ REVISIT = "revisit"
 NOT_2XX = "status not 2xx"
 NOT_HTML = "not HTML"
 SKIP_REASONS = (NOT_RESPONSE, REVISIT, NOT_2XX, NOT_HTML)
+# Left out by a filter the job was given (a URL pattern, chosen statuses or types).
+FILTERED = "filtered"
 
 # Pages that became error lines, by what went wrong.
 SUMMARY_RAISED = "summary raised"

@@ -1,27 +1,29 @@
 """The job on a Dask cluster: one task per slice, each writing its part file into the output folder
 through fsspec; the client gathers only the counts, for the progress bar and the report.
 
-Part files are numbered in input order, so that their concatenation is the local job's output.
-A part is written under a temporary name and renamed when it is complete, so that a task cut
-short leaves no half part behind. When the client loses the scheduler, Dask cancels every task;
+Part files are numbered in input order, so that their concatenation is the local job's output
+(see `parts`). A part is written under a temporary name and renamed when it is complete, so that
+a task cut short leaves no half part behind. When the client loses the scheduler, Dask cancels every task;
 the job waits a while for the connection to come back (and then submits the lost slices again)
 and otherwise ends with `ClusterLostError`, the parts written so far kept.
 """
 
 import os
 import queue
-import secrets
 import time
 import warnings
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
-from vornel.crawl.output import open_part, output_folder, part_name
+from vornel.crawl.formats import output_format
+from vornel.crawl.parts import PartFile, PartFolder, part_name
 from vornel.crawl.slices import SliceOrder, Slice, SliceResult, run_slice, unread_slice
 
 if TYPE_CHECKING:
     from distributed import Client
 
+# Encoded lines a task gathers before it writes them to its part.
+PART_BATCH_BYTES = 1 << 20
 # Tasks submitted ahead of the results, so that the client's memory stays bounded.
 MAX_IN_FLIGHT = 1000
 # How long the client may be without its scheduler, or the scheduler without workers, before the
@@ -62,22 +64,33 @@ def warn_of_malloc_settings(client: "Client") -> None:
             "configuration (see vornel's README)", RuntimeWarning, stacklevel=4)
 
 
+def open_part(folder: PartFolder, name: str, compress: bool) -> PartFile:
+    """A part file of the folder, opened for writing under its temporary name."""
+    return folder.create(name, compress)
+
+
 def summarize_part(piece: Slice, start: int | None, folder: str, compress: bool) -> SliceResult:
     """Run on a worker: summarise a slice into its part file and return the counts alone."""
-    import fsspec  # type: ignore[import-untyped]
-
-    filesystem, root = fsspec.core.url_to_fs(folder)
-    final = f"{root}/{part_name(piece.index, compress)}"
-    temporary = f"{final}.vornel-{secrets.token_hex(4)}.partial"
+    format = output_format(piece.format)
+    part = open_part(PartFolder(folder), part_name(piece.index, format, compress), compress)
     try:
-        with open_part(filesystem, temporary, compress) as stream:
-            result = run_slice(piece, start, stream.write)
-        filesystem.mv(temporary, final)
-    except BaseException:
+        encoder, writer = format.encoder(), format.writer(part.stream)
+
+        def emit(line: dict[str, Any]) -> None:
+            encoder.add(line)
+            if encoder.size >= PART_BATCH_BYTES:
+                writer.write(encoder.take())
+
         try:
-            filesystem.rm(temporary)
-        except Exception:
-            pass
+            result = run_slice(piece, start, emit)
+            writer.write(encoder.take())
+            writer.close()
+        except BaseException:
+            writer.abandon()
+            raise
+        part.commit()
+    except BaseException:
+        part.discard()
         raise
     return result
 
@@ -184,8 +197,8 @@ class _Tasks:
 def run_on_dask(slices: list[Slice], client: "Client", folder: str, compress: bool,
                 done: Callable[[Slice, SliceResult], None]) -> list[SliceResult]:
     """Runs the job and returns the results in input order; `done` sees each first result as it
-    arrives, for the progress bar. Raises ClusterLostError when the cluster is gone for good."""
-    output_folder(folder)
+    arrives, for the progress bar. Raises ClusterLostError when the cluster is gone for good. The
+    folder is made ready by the caller (`parts.prepare`)."""
     warn_of_malloc_settings(client)
     todo = iter(slices)
     tasks = _Tasks(client, folder, compress)
@@ -210,7 +223,7 @@ def run_on_dask(slices: list[Slice], client: "Client", folder: str, compress: bo
             result = results[piece.index]
             if not chain.accepts(piece, result):
                 result = results[piece.index] = tasks.run_one(piece, chain.start_for(piece))
-            chain.advance(result)
+            chain.advance(piece, result)
     except BaseException:
         try:
             client.cancel(list(tasks.pieces))  # type: ignore[no-untyped-call]

@@ -2,13 +2,12 @@
 stopped it. The keys come in a fixed order (see the README's table of line fields)."""
 
 import codecs
-import json
 from typing import TYPE_CHECKING, Any
 
-import orjson
 from w3lib.encoding import html_encoding
 
 from vornel.crawl.counts import SUMMARY_RAISED
+from vornel.crawl.formats.jsonl import dumps
 from vornel.crawl.records import Page
 from vornel.inspector import VornInspector, _summarize_utf8
 
@@ -20,15 +19,15 @@ def _error(error: BaseException) -> dict[str, str]:
     return {"type": type(error).__name__, "message": str(error)}
 
 
-def _dumps(fields: dict[str, Any]) -> bytes:
-    try:
-        return orjson.dumps(fields)
-    except orjson.JSONEncodeError:  # a lone surrogate from a header: JSON escapes it
-        return json.dumps(fields).encode()
-
-
 def page_line(page: Page) -> tuple[bytes, str | None]:
     """The JSON line of a page (newline included) and the kind of error it reports, if any."""
+    fields, kind = page_fields(page)
+    return dumps(fields), kind
+
+
+def page_fields(page: Page) -> tuple[dict[str, Any], str | None]:
+    """The line of a page, as a dict for an output format to encode, and the kind of error it
+    reports, if any."""
     fields: dict[str, Any] = {
         "url": page.url,
         "warc_filename": page.filename,
@@ -57,7 +56,7 @@ def page_line(page: Page) -> tuple[bytes, str | None]:
         except Exception as error:  # one bad page never stops the run
             fields["error"] = _error(error)
             kind = SUMMARY_RAISED
-    return _dumps(fields) + b"\n", kind
+    return fields, kind
 
 
 def _summary(page: Page, encoding: str) -> "Summary":

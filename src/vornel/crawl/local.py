@@ -1,5 +1,5 @@
 """The job on this machine: worker processes read the slices; this process watches them and writes
-their lines in input order, the same for any number of workers.
+their lines in input order, the same for any number of workers, to one output or a part per slice.
 
 Every page is summarised in a worker, also with one job, so that a page costs only itself: a
 page that takes longer than the page timeout has its worker stopped, a worker that dies is
@@ -23,12 +23,13 @@ from contextlib import contextmanager
 from dataclasses import dataclass, field, replace
 from multiprocessing import Pipe
 from multiprocessing.connection import wait
-from typing import IO, Any, BinaryIO
+from typing import IO, Any, Protocol
 
 from vornel.crawl.counts import Counts
+from vornel.crawl.formats import output_format
 from vornel.crawl.inputs import is_stream
 from vornel.crawl.limits import Limits, WorkerDiedError
-from vornel.crawl.line import page_line
+from vornel.crawl.line import page_fields
 from vornel.crawl.payload import PayloadError
 from vornel.crawl.records import Page, PageReader
 from vornel.crawl.slices import SliceOrder, Resume, Slice, SliceResult, counts_since, read_fault, snapshot
@@ -126,6 +127,18 @@ class Run:
     feed: StdinFeed | None = None
 
 
+class Sink(Protocol):
+    """Where the encoded lines of the slices go, in input order: one output, or a part per slice."""
+
+    held: bool  # whether writes hold signals back (a file, rather than a pipe)
+
+    def write(self, piece: Slice, data: bytes) -> None: ...
+
+    def finish(self, piece: Slice) -> None:
+        """The slice's lines are all written."""
+        ...
+
+
 @contextmanager
 def _signals_held(hold: bool) -> Iterator[None]:
     """Holds Ctrl-C and SIGTERM back while a file is written, so that an interruption never leaves
@@ -143,23 +156,19 @@ def _signals_held(hold: bool) -> Iterator[None]:
 
 
 class LocalJob:
-    """Runs the slices on `jobs` worker processes, writing their lines to `out` in input order.
+    """Runs the slices on `jobs` worker processes, writing their lines to `sink` in input order.
 
     `done` sees each slice's result once its lines are written; `tick` sees the counts and bytes
-    of the slices in flight as their batches arrive; `flush`, if given, follows every write;
-    `file` says that `out` is a file, written with signals held.
+    of the slices in flight as their batches arrive.
     """
 
-    def __init__(self, slices: list[Slice], out: BinaryIO, jobs: int, limits: Limits,
-                 done: Callable[[Slice, SliceResult], None], tick: Callable[[Counts, int], None],
-                 flush: Callable[[], None] | None = None, file: bool = False) -> None:
+    def __init__(self, slices: list[Slice], sink: Sink, jobs: int, limits: Limits,
+                 done: Callable[[Slice, SliceResult], None], tick: Callable[[Counts, int], None]) -> None:
         self.todo = deque(slices)
-        self.out = out
-        self.file = file
+        self.sink = sink
         self.limits = limits
         self.done = done
         self.tick = tick
-        self.flush = flush
         self.pending: deque[Run] = deque()
         self.workers: list[Worker | None] = [None] * jobs
         self.window = IN_FLIGHT_PER_WORKER * jobs
@@ -190,21 +199,16 @@ class LocalJob:
 
     # Output, in input order.
 
-    def _write(self, lines: bytes) -> None:
-        with _signals_held(self.file):
-            view = memoryview(lines)
-            while view:  # an unbuffered stream may take part of it
-                written = self.out.write(view)
-                view = view[len(view) if written is None else written:]
-            if self.flush is not None:
-                self.flush()
+    def _write(self, piece: Slice, lines: bytes) -> None:
+        with _signals_held(self.sink.held):
+            self.sink.write(piece, lines)
 
     def _put(self, run: Run, lines: bytes) -> None:
         if not lines:
             return
         if run.exact and run is self.pending[0]:
             self._unspool(run)  # what came before its turn goes first
-            self._write(lines)
+            self._write(run.piece, lines)
             return
         if run.spool is None:
             run.spool = tempfile.SpooledTemporaryFile(max_size=self.spool_memory)
@@ -215,7 +219,7 @@ class LocalJob:
             return
         run.spool.seek(0)
         while data := run.spool.read(1 << 20):
-            self._write(data)
+            self._write(run.piece, data)
         run.spool.close()
         run.spool = None
 
@@ -240,7 +244,9 @@ class LocalJob:
                 self.pending[0] = Run(run.piece, chain.start_for(run.piece), exact=True)
                 return
             self._unspool(run)
-            chain.advance(run.result)
+            with _signals_held(self.sink.held):
+                self.sink.finish(run.piece)
+            chain.advance(run.piece, run.result)
             self.pending.popleft()
             self.done(run.piece, run.result)
 
@@ -297,7 +303,7 @@ class LocalJob:
         if feed.resend:
             feed.resend = False
             for number, waiting in feed.waiting:
-                if not worker.send(("page", number, waiting)):
+                if not worker.send(("page", number, waiting, run.piece.format)):
                     self._lost(worker, None)
                     return
         while not feed.ended and len(feed.waiting) < PAGES_AHEAD and (item := feed.take()) is not None:
@@ -307,7 +313,7 @@ class LocalJob:
                 feed.ended, feed.fault = True, fault
                 break
             feed.waiting.append((number, page))
-            if not worker.send(("page", number, page)):
+            if not worker.send(("page", number, page, run.piece.format)):
                 self._lost(worker, None)
                 return
         if feed.ended and not feed.waiting:
@@ -447,7 +453,8 @@ class LocalJob:
             f"at byte offset {run.start or run.piece.start}"
         run.counts.bytes = run.piece.length
         self._end_run(run, SliceResult(
-            run.counts, None, None, f"{run.piece.path}: a worker process died while reading it ({worker.death()}) {where}"))
+            run.counts, None, None,
+            f"{run.piece.path}: a worker process died while reading it ({worker.death()}) {where}"))
         if run.feed is not None:
             run.feed.close()
 
@@ -458,14 +465,15 @@ class LocalJob:
             return
         _, page = feed.waiting.popleft()
         run.done += 1
-        line, kind = page_line(replace(page, body=b"", error=error))
+        line, kind = page_fields(replace(page, body=b"", error=error))
         if kind is not None:
             run.counts.errors[kind] += 1
-        self._put(run, line)
+        encoder = output_format(run.piece.format).encoder()
+        encoder.add(line)
+        self._put(run, encoder.take())
 
 
-def run_locally(slices: list[Slice], out: BinaryIO, jobs: int, limits: Limits,
-                done: Callable[[Slice, SliceResult], None], tick: Callable[[Counts, int], None],
-                flush: Callable[[], None] | None = None, file: bool = False) -> None:
-    """Reads the slices in `jobs` worker processes and writes their lines to `out` in input order."""
-    LocalJob(slices, out, jobs, limits, done, tick, flush, file).run()
+def run_locally(slices: list[Slice], sink: Sink, jobs: int, limits: Limits,
+                done: Callable[[Slice, SliceResult], None], tick: Callable[[Counts, int], None]) -> None:
+    """Reads the slices in `jobs` worker processes and writes their lines to `sink` in input order."""
+    LocalJob(slices, sink, jobs, limits, done, tick).run()

@@ -1,5 +1,5 @@
-"""Where the JSON lines go: standard output, a file (gzip-compressed when its name ends in .gz),
-or, for a Dask job, part files in a folder that any fsspec file system can hold.
+"""Where the lines go when they make one output: standard output, or a file (gzip-compressed when
+its name ends in .gz). A folder of part files is `parts`.
 
 A file is written under a temporary name beside it and renamed into place when the job ends, so
 that an old file stays whole until a new one is complete, and an input is never truncated by
@@ -7,16 +7,16 @@ being named as the output.
 """
 
 import os
-import re
 import secrets
 import stat
 import sys
-from collections.abc import Iterable
-from typing import Any, BinaryIO, cast
+from collections.abc import Callable, Iterable
+from typing import BinaryIO, cast
 
 from zlib_ng import gzip_ng
 
-PART_NAME = re.compile(r"part-\d{5,}\.jsonl(\.gz)?$")
+from vornel.crawl.formats import OutputFormat
+from vornel.crawl.slices import Slice
 
 
 class OutputIsInputError(ValueError):
@@ -175,26 +175,27 @@ def _remove(path: str) -> None:
         pass
 
 
-def part_name(index: int, compress: bool) -> str:
-    return f"part-{index:05d}.jsonl" + (".gz" if compress else "")
+class StreamSink:
+    """The local job's output as one stream: every slice's lines, in order, through one writer of
+    the format; `flush` (if given) follows every write."""
 
+    def __init__(self, stream: BinaryIO, format: OutputFormat, flush: Callable[[], None] | None = None,
+                 held: bool = False) -> None:
+        self.writer = format.writer(stream)
+        self.flush = flush
+        self.held = held
 
-def output_folder(folder: str) -> tuple[Any, str]:
-    """The fsspec file system and path of a job's output folder, created when missing.
+    def write(self, piece: Slice, data: bytes) -> None:
+        self.writer.write(data)
+        if self.flush is not None:
+            self.flush()
 
-    Raises FileExistsError when it already holds part files, so that no run mixes its parts
-    with those of another.
-    """
-    from vornel.crawl.inputs import _filesystem
+    def finish(self, piece: Slice) -> None:
+        pass
 
-    filesystem, root = _filesystem(folder)
-    filesystem.makedirs(root, exist_ok=True)
-    old = [name for name in filesystem.ls(root, detail=False) if PART_NAME.search(str(name))]
-    if old:
-        raise FileExistsError(f"already holds part files ({len(old)}); remove them or choose another folder")
-    return filesystem, root
+    def close(self) -> None:
+        """Ends the output (a Parquet file's footer); the stream stays open."""
+        self.writer.close()
 
-
-def open_part(filesystem: Any, path: str, compress: bool) -> Any:
-    """A part file opened for writing, gzip-compressed with `compress`."""
-    return filesystem.open(path, "wb", compression="gzip" if compress else None)
+    def abandon(self) -> None:
+        self.writer.abandon()

@@ -7,7 +7,7 @@ from dataclasses import dataclass, field
 
 from tqdm import tqdm
 
-from vornel.crawl.counts import SKIP_REASONS, Counts
+from vornel.crawl.counts import FILTERED, SKIP_REASONS, Counts
 
 REFRESH_SECONDS = 0.25
 
@@ -60,7 +60,8 @@ class Progress:
         self._shown = now = time.monotonic()
         rate = counts.pages / max(now - self.started, 1e-9)
         self._bar.set_postfix_str(
-            f"records {counts.records:,} · pages {counts.pages:,} · {rate:,.0f} pages/s · errors {counts.errors.total():,}",
+            f"records {counts.records:,} · pages {counts.pages:,} · {rate:,.0f} pages/s · "
+            f"errors {counts.errors.total():,}",
             refresh=False)
         self._bar.update(done_bytes - self._bar.n)
 
@@ -76,11 +77,13 @@ class Progress:
 def format_report(report: JobReport, inputs: int) -> str:
     counts = report.counts
     rate = counts.summarized / report.seconds if report.seconds > 0 else 0.0  # error lines are not summaries
-    skipped = ", ".join(f"{reason} {counts.skipped[reason]:,}" for reason in SKIP_REASONS)
+    reasons = SKIP_REASONS + ((FILTERED,) if counts.skipped[FILTERED] else ())
+    skipped = ", ".join(f"{reason} {counts.skipped[reason]:,}" for reason in reasons)
     errors = ", ".join(f"{kind} {number:,}" for kind, number in sorted(counts.errors.items()))
     repairs = ", ".join(f"{kind} {number:,}" for kind, number in sorted(counts.repairs.items()))
     lines = [
-        f"vornel: {inputs} input{'s' if inputs != 1 else ''}, {counts.records:,} records read in {report.seconds:.1f} s",
+        f"vornel: {inputs} input{'s' if inputs != 1 else ''}, {counts.records:,} records read "
+        f"in {report.seconds:.1f} s",
         f"  pages summarised  {counts.summarized:,} ({rate:,.1f} pages/s)",
         f"  records skipped   {counts.skipped.total():,} ({skipped})",
         f"  errors            {counts.errors.total():,}" + (f" ({errors})" if errors else ""),

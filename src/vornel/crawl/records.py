@@ -13,13 +13,14 @@ from dataclasses import dataclass
 from typing import BinaryIO
 
 from vornel.crawl import arc
-from vornel.crawl.counts import NOT_2XX, NOT_HTML, NOT_RESPONSE, REVISIT, Counts
+from vornel.crawl.counts import FILTERED, NOT_RESPONSE, REVISIT, Counts
+from vornel.crawl.filters import NO_FILTERS, Filters
 from vornel.crawl.framing import Damage, Ending, Format, Framing, Record, WarcFormat
 from vornel.crawl.inputs import open_input, peek
 from vornel.crawl.members import GZIP_MAGIC, MemberReader, find_member, member_head
 from vornel.crawl.payload import (BODY_LIMIT, HEAD_LIMIT, HttpHead, PayloadError, within_body_limit, decode_body,
                                   parse_head)
-from vornel.crawl.text import decode_html, is_html, needs_sniffing
+from vornel.crawl.text import decode_html, needs_sniffing
 
 # The repair named on a page whose record's Content-Length ran into the next record.
 CUT_AT_NEXT_RECORD = "cut at the next record"
@@ -78,6 +79,11 @@ class Page:
         return decode_html(self.body, self.content_type, self.url)
 
 
+def _uncompressed_position(position: int) -> tuple[int, bool]:
+    """Where a record at a stream position starts in an uncompressed file: there, at a record start."""
+    return position, True
+
+
 class PageReader:
     """The HTML pages of a WARC or ARC file, in file order; `counts` tells what else was read.
 
@@ -86,12 +92,14 @@ class PageReader:
     `strict`, where the first one raises `WarcError`. A single record whose HTTP message is
     broken is yielded as a `Page` with `error` set. With `end`, only the records that start
     before `end` are read; with `search`, reading starts at the first gzip member at or after
-    `start` that holds a record, else exactly at `start` (any record's `Page.offset`).
+    `start` that holds a record, else exactly at `start` (any record's `Page.offset`). `filters`
+    choose the responses that become pages (by default, 2xx HTML ones).
     """
 
     def __init__(self, path: str, start: int = 0, end: int | None = None, *, search: bool = False,
-                 counts: Counts | None = None, strict: bool = False) -> None:
+                 counts: Counts | None = None, strict: bool = False, filters: Filters = NO_FILTERS) -> None:
         self.path = path
+        self.filters = filters
         self.start = start
         self.end = end
         self.search = search
@@ -114,7 +122,7 @@ class PageReader:
         compressed = peek(raw, len(GZIP_MAGIC)) == GZIP_MAGIC
         form = self._format(raw, compressed)
         stream: BinaryIO | MemberReader = raw
-        locate: Callable[[int], tuple[int, bool]] = lambda position: (position, True)
+        locate: Callable[[int], tuple[int, bool]] = _uncompressed_position
         start: int | None = self.start
         if compressed:
             if self.search:
@@ -190,14 +198,20 @@ class PageReader:
             self.counts.records += 1
             self.counts.skipped[reason] += 1
 
+    def _url(self, record: Record) -> str:
+        fields = record.fields
+        if self._arc:
+            return fields["url"]
+        url: str = fields.get("warc-target-uri", "")
+        if url.startswith("<") and url.endswith(">"):  # as some writers of WARC/1.0 put it
+            url = url[1:-1]
+        return url
+
     def _fields(self, record: Record, offset: int) -> tuple[str, str, str]:
         fields = record.fields
         if self._arc:
             return fields["url"], arc.record_id(self.path, offset), arc.iso_date(fields["date"])
-        url = fields.get("warc-target-uri", "")
-        if url.startswith("<") and url.endswith(">"):  # as some writers of WARC/1.0 put it
-            url = url[1:-1]
-        return url, fields.get("warc-record-id", ""), fields.get("warc-date", "")
+        return self._url(record), fields.get("warc-record-id", ""), fields.get("warc-date", "")
 
     def _page(self, framing: Framing, record: Record, offset: int, starts_member: bool) -> Page | None:
         fields = record.fields
@@ -213,6 +227,10 @@ class PageReader:
         if kind != "response" or not block_type.lower().startswith("application/http"):
             self._skip(framing, record, NOT_RESPONSE)
             return None
+        filters = self.filters
+        if not filters.keeps_url(self._url(record)):  # before its HTTP head is even looked at
+            self._skip(framing, record, FILTERED)
+            return None
         head = framing.peek(record, HEAD_LIMIT)
         try:
             http = parse_head(head)
@@ -222,13 +240,13 @@ class PageReader:
             if page is not None:
                 self.counts.repairs.update(page.repairs)
             return page
-        if not 200 <= http.status < 300:
-            self._skip(framing, record, NOT_2XX)
+        if not filters.keeps_status(http.status):
+            self._skip(framing, record, filters.status_reason)
             return None
         # A body of unknown type is sniffed once its encodings are removed.
         sniff = needs_sniffing(http.content_type) and bool(http.content_encoding or http.transfer_encoding)
-        if not sniff and not is_html(http.content_type, head[http.length:]):
-            self._skip(framing, record, NOT_HTML)
+        if not sniff and not filters.keeps_type(http.content_type, head[http.length:]):
+            self._skip(framing, record, filters.type_reason)
             return None
         framing.skip(record, http.length)
         body = framing.read(record, BODY_LIMIT + 1)
@@ -236,8 +254,8 @@ class PageReader:
         if ending.cut is not None:
             body = body[:max(0, ending.cut - http.length)]
         page = self._made(framing, record, offset, starts_member, ending, http, body)
-        if sniff and page is not None and page.error is None and not is_html(None, page.body):
-            self.counts.skipped[NOT_HTML] += 1
+        if sniff and page is not None and page.error is None and not filters.keeps_type(None, page.body):
+            self.counts.skipped[filters.type_reason] += 1
             return None
         if page is not None:
             self.counts.repairs.update(page.repairs)
@@ -273,11 +291,11 @@ class PageReader:
         return boundary - offset if boundary is not None else None
 
 
-def read_pages(path: str, *, strict: bool = False) -> PageReader:
+def read_pages(path: str, *, strict: bool = False, filters: Filters = NO_FILTERS) -> PageReader:
     """The HTML pages of the WARC or ARC file at `path` (gzip-compressed or not, `-` for standard
     input); damaged bytes are skipped (see `PageReader.damage`), or with `strict` end the reading.
 
         for page in read_pages("crawl.warc.gz"):
             encoding, text = page.decode()
     """
-    return PageReader(path, strict=strict)
+    return PageReader(path, strict=strict, filters=filters)

@@ -1,4 +1,4 @@
-"""The unit of work: a slice of one input, summarised into JSON lines.
+"""The unit of work: a slice of one input, summarised into page lines.
 
 A gzip-compressed input larger than one slice is cut into byte ranges of a fixed size; a slice
 owns the records whose gzip member starts in its range. Its reader finds its first member by
@@ -16,11 +16,14 @@ standard input, pipes) are one slice.
 import copy
 from collections.abc import Callable
 from dataclasses import dataclass, field, fields, replace
+from typing import Any
 
 from vornel.crawl.counts import Counts
+from vornel.crawl.filters import NO_FILTERS, Filters
+from vornel.crawl.formats import DEFAULT_FORMAT, output_format
 from vornel.crawl.inputs import input_size, is_stream, open_input, peek
 from vornel.crawl.limits import Limits
-from vornel.crawl.line import page_line
+from vornel.crawl.line import page_fields
 from vornel.crawl.members import GZIP_MAGIC
 from vornel.crawl.payload import PageTooLargeError, PayloadError
 from vornel.crawl.records import Page, PageReader, WarcError
@@ -38,6 +41,8 @@ class Slice:
     length: int  # bytes of input it covers (0 for standard input)
     index: int = 0  # place in the job, and the number of its part file
     strict: bool = False  # stop at the first damage instead of skipping it
+    filters: Filters = NO_FILTERS  # which responses become pages
+    format: str = DEFAULT_FORMAT  # the output format its lines are encoded in
 
 
 @dataclass(slots=True)
@@ -46,7 +51,7 @@ class SliceResult:
     first: int | None  # where reading started, None when no record starts in the range
     next: int | None  # where the record after the range starts (the file size at its end)
     fault: str | None = None  # why the input could not be read further
-    lines: bytes = b""  # the JSON lines, when collected
+    lines: bytes = b""  # the encoded lines, when collected
     damage: list[str] = field(default_factory=list)  # ranges of damaged bytes skipped, one message each
 
 
@@ -66,6 +71,10 @@ def plan_slices(path: str, slice_size: int = SLICE_SIZE, strict: bool = False) -
             for start in range(0, size, slice_size)]
 
 
+# A page's line as a dict, and the kind of error it reports.
+Line = tuple[dict[str, Any], str | None]
+
+
 @dataclass(slots=True)
 class Resume:
     """How a slice is read again after the worker reading it died or was stopped: its first `done`
@@ -79,13 +88,13 @@ class Resume:
     careful: bool = False
 
 
-def summarize_page(page: Page, limits: Limits | None = None) -> tuple[bytes, str | None]:
-    """`page_line`, with a page that exhausts the worker's memory bound made an error line."""
+def summarize_page(page: Page, limits: Limits | None = None) -> Line:
+    """`page_fields`, with a page that exhausts the worker's memory bound made an error line."""
     try:
-        return page_line(page)
+        return page_fields(page)
     except MemoryError:
         message = (limits or Limits()).memory_message()
-    return page_line(replace(page, body=b"", error=PageTooLargeError(message)))
+    return page_fields(replace(page, body=b"", error=PageTooLargeError(message)))
 
 
 def _clear(counts: Counts) -> None:
@@ -112,11 +121,11 @@ def read_fault(path: str, error: Exception) -> str:
     return f"{path}: {type(error).__name__}: {error}"  # a file system's own error, such as an HTTP status
 
 
-def run_slice(piece: Slice, start: int | None, emit: Callable[[bytes], object],
+def run_slice(piece: Slice, start: int | None, emit: Callable[[dict[str, Any]], object],
               tick: Callable[[Counts, int], None] | None = None, *, resume: Resume | None = None,
               at_page: Callable[[int, int], None] | None = None,
-              summarize: Callable[[Page], tuple[bytes, str | None]] = summarize_page) -> SliceResult:
-    """Summarises the pages of a slice, handing each line to `emit`.
+              summarize: Callable[[Page], Line] = summarize_page) -> SliceResult:
+    """Summarises the pages of a slice, handing each line (a dict) to `emit`.
 
     `start` is where its first record starts, when known; None searches the range for it.
     `tick`, if given, is called after each page with the counts so far and the input offset;
@@ -127,7 +136,7 @@ def run_slice(piece: Slice, start: int | None, emit: Callable[[bytes], object],
     resume = resume or Resume()
     counts = Counts()
     reader = PageReader(piece.path, piece.start if start is None else start, piece.end,
-                        search=start is None, counts=counts, strict=piece.strict)
+                        search=start is None, counts=counts, strict=piece.strict, filters=piece.filters)
     passed = 0  # records read again without a line, no longer in `counts`
     fault = None
     pages = iter(reader)
@@ -151,7 +160,7 @@ def run_slice(piece: Slice, start: int | None, emit: Callable[[bytes], object],
             at_page(number, page.offset)
         condemned = resume.condemned.get(number)
         if condemned is not None:
-            line, error_kind = page_line(replace(page, body=b"", error=condemned))
+            line, error_kind = page_fields(replace(page, body=b"", error=condemned))
         else:
             line, error_kind = summarize(page)
         emit(line)
@@ -170,34 +179,42 @@ def unread_slice(piece: Slice, why: str) -> SliceResult:
 
 
 def collect_slice(piece: Slice, start: int | None) -> SliceResult:
-    """`run_slice` with the lines gathered into the result."""
-    lines: list[bytes] = []
-    result = run_slice(piece, start, lines.append)
-    result.lines = b"".join(lines)
+    """`run_slice` with the lines gathered into the result, encoded in the slice's format."""
+    encoder = output_format(piece.format).encoder()
+    result = run_slice(piece, start, encoder.add)
+    result.lines = encoder.take()
     return result
 
 
 class SliceOrder:
     """Follows the slices of one input in order and checks that each starts where the one before
-    it left off."""
+    it left off. A slice whose predecessor was not read in this run (a resumed job) is on its own."""
 
     def __init__(self) -> None:
         self.expected: int | None = None  # where the next record starts; None when unknown
+        self.after: int | None = None  # the index of the slice that `expected` follows
+
+    def _known(self, piece: Slice) -> int | None:
+        return self.expected if self.after == piece.index - 1 else None
 
     def start_for(self, piece: Slice) -> int | None:
         """Where a slice read after the ones before it starts: exactly there, or None to search."""
         if piece.start == 0:
             return 0
-        return self.expected
+        return self._known(piece)
 
     def accepts(self, piece: Slice, result: SliceResult) -> bool:
         """Whether a slice read on its own (with a search) agrees with the slices before it."""
-        if piece.start == 0 or self.expected is None:
+        expected = self._known(piece)
+        if piece.start == 0 or expected is None:
             return True
         end = piece.end if piece.end is not None else 1 << 62
-        return result.first == (self.expected if self.expected < end else None)
+        return result.first == (expected if expected < end else None)
 
-    def advance(self, result: SliceResult) -> None:
+    def advance(self, piece: Slice, result: SliceResult) -> None:
+        if self.after != piece.index - 1:
+            self.expected = None
+        self.after = piece.index
         if result.fault is not None:
             self.expected = None
         elif result.first is not None:

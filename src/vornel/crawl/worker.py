@@ -1,5 +1,6 @@
 """A worker process of a local job: it reads slices and summarises their pages (or summarises the
-pages of standard input, which the job reads itself), and streams the lines back in batches.
+pages of standard input, which the job reads itself), and streams the lines back in batches,
+encoded in the job's output format.
 
 The job watches it without a message per page: the record the worker is on, and since when, sit
 in a small array shared with the job, so the job can stop a page that takes too long and name
@@ -7,12 +8,13 @@ the record that a worker died on. The worker dies with the job (on Linux even wh
 killed outright), ignores Ctrl-C and SIGTERM (the job ends its workers itself) and has its
 address space bounded, so that a page that needs too much memory raises MemoryError here.
 
-Messages, job to worker: ("slice", piece, start, resume), ("page", number, page), or None to end.
+Messages, job to worker: ("slice", piece, start, resume), ("page", number, page, format), or None to end.
 Worker to job: ("lines", lines, counts, done, position) while a slice is read, ("end", lines,
 counts, done, first, next, fault, spent, damage) at its end, ("page", number, line, kind, spent) for a
-page, and ("failed", why) before it ends itself because its reader failed. `counts` is what was counted since the message before; `done` is how many records of the
-slice are handled; `spent` says that a page has exhausted the worker's memory, after which the
-worker is replaced (its peak stays at the bound, so it could not tell the next such page).
+page, and ("failed", why) before it ends itself because its reader failed. `counts` is what was
+counted since the message before; `done` is how many records of the slice are handled; `spent`
+says that a page has exhausted the worker's memory, after which the worker is replaced (its peak
+stays at the bound, so it could not tell the next such page).
 """
 
 import os
@@ -23,15 +25,17 @@ from collections.abc import MutableSequence
 from multiprocessing.connection import Connection
 
 from dataclasses import replace
+from typing import Any
 
 from vornel.crawl.counts import SUMMARY_RAISED, Counts
+from vornel.crawl.formats import Encoder, output_format
 from vornel.crawl.limits import Limits
-from vornel.crawl.line import page_line
+from vornel.crawl.line import page_fields
 from vornel.crawl.payload import PageTooLargeError
 from vornel.crawl.records import Page
-from vornel.crawl.slices import Resume, Slice, counts_since, run_slice, snapshot, summarize_page
+from vornel.crawl.slices import Line, Resume, Slice, counts_since, run_slice, snapshot, summarize_page
 
-# A batch goes out when it holds this many bytes of lines, or when its first line is this old.
+# A batch goes out when it holds about this many bytes of lines, or when its first line is this old.
 BATCH_BYTES = 256 << 10
 BATCH_SECONDS = 0.1
 # The shared array: the record's number in its slice or page stream, its offset, and the
@@ -97,7 +101,7 @@ class _Summaries:
         self.near_limit = None if limit is None else limit - limits.worker_memory // 20
         self.spent = False
 
-    def __call__(self, page: Page) -> tuple[bytes, str | None]:
+    def __call__(self, page: Page) -> Line:
         line, kind = summarize_page(page, self.limits)
         if page.error is not None:
             return line, kind
@@ -107,20 +111,20 @@ class _Summaries:
                 (_address_space("VmPeak") or 0) >= self.near_limit:
             self.spent = True
             too_large = PageTooLargeError(self.limits.memory_message())
-            line, kind = page_line(replace(page, body=b"", error=too_large))
+            line, kind = page_fields(replace(page, body=b"", error=too_large))
         return line, kind
 
 
 class _Batches:
     """The lines of one slice, sent to the job in batches with the counts since the batch before."""
 
-    def __init__(self, connection: Connection, state: MutableSequence[float], resume: Resume) -> None:
+    def __init__(self, connection: Connection, state: MutableSequence[float], resume: Resume,
+                 encoder: Encoder) -> None:
         self.connection = connection
         self.state = state
         self.done_before = resume.done
         self.batch_bytes = 0 if resume.careful else BATCH_BYTES
-        self.lines: list[bytes] = []
-        self.size = 0
+        self.encoder = encoder
         self.sent = Counts()
         self.since = time.monotonic()
 
@@ -129,23 +133,19 @@ class _Batches:
         self.state[OFFSET] = offset
         self.state[STARTED] = time.monotonic()
 
-    def emit(self, line: bytes) -> None:
-        if not self.lines:
+    def emit(self, line: dict[str, Any]) -> None:
+        if not self.encoder.rows:
             self.since = time.monotonic()
-        self.lines.append(line)
-        self.size += len(line)
+        self.encoder.add(line)
 
     def tick(self, counts: Counts, position: int) -> None:
         self.state[STARTED] = 0.0
-        if self.size >= self.batch_bytes or time.monotonic() - self.since >= BATCH_SECONDS:
+        if self.encoder.size >= self.batch_bytes or time.monotonic() - self.since >= BATCH_SECONDS:
             self.connection.send(("lines", self.take(), self.counted(counts), self.done_before + counts.records,
                                   position))
 
     def take(self) -> bytes:
-        lines = b"".join(self.lines)
-        self.lines.clear()
-        self.size = 0
-        return lines
+        return self.encoder.take()
 
     def counted(self, counts: Counts) -> Counts:
         since = counts_since(counts, self.sent)
@@ -155,7 +155,7 @@ class _Batches:
 
 def _read_slice(connection: Connection, state: MutableSequence[float], summaries: _Summaries, piece: Slice,
                 start: int | None, resume: Resume) -> None:
-    batches = _Batches(connection, state, resume)
+    batches = _Batches(connection, state, resume, output_format(piece.format).encoder())
     try:
         result = run_slice(piece, start, batches.emit, batches.tick, resume=resume, at_page=batches.at_page,
                            summarize=summaries)
@@ -171,13 +171,15 @@ def _read_slice(connection: Connection, state: MutableSequence[float], summaries
 
 
 def _summarize(connection: Connection, state: MutableSequence[float], summaries: _Summaries, number: int,
-               page: Page) -> None:
+               page: Page, format: str) -> None:
     state[NUMBER] = number
     state[OFFSET] = page.offset
     state[STARTED] = time.monotonic()
     line, kind = summaries(page)
     state[STARTED] = 0.0
-    connection.send(("page", number, line, kind, summaries.spent))
+    encoder = output_format(format).encoder()
+    encoder.add(line)
+    connection.send(("page", number, encoder.take(), kind, summaries.spent))
 
 
 def serve(connection: Connection, state: MutableSequence[float], parent: int, limits: Limits) -> None:
