@@ -98,6 +98,21 @@ def test_usage_errors_exit_with_2_and_say_what_is_wrong(args, message):
     assert message in result.stderr.decode() and b"Traceback" not in result.stderr
 
 
+@pytest.mark.parametrize("args, option, size", [
+    (["--slice-size", "8M"], "slice_size", 8 << 20),
+    (["--slice-size", "512k"], "slice_size", 512 << 10),
+    (["--slice-size", "3 MiB"], "slice_size", 3 << 20),
+    (["--slice-size", "1G"], "slice_size", 1 << 30),
+    (["--slice-size", "2048"], "slice_size", 2048),
+    (["--worker-memory", "300MB"], "worker_memory", 300 << 20),
+    (["--worker-memory", "2g"], "worker_memory", 2 << 30),
+])
+def test_sizes_are_read_with_their_units(args, option, size):
+    from vornel.cli import build_parser
+
+    assert getattr(build_parser().parse_args(["warc", "a.warc", *args]), option) == size
+
+
 def test_help_names_the_commands_and_the_output_format():
     overview = vornel("--help").stdout.decode()
     assert "page" in overview and "warc" in overview
