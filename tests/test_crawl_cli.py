@@ -106,7 +106,7 @@ def test_usage_errors_exit_with_2_and_say_what_is_wrong(args, message):
     (["--slice-size", "2048"], "slice_size", 2048),
     (["--worker-memory", "300MB"], "worker_memory", 300 << 20),
     (["--worker-memory", "2g"], "worker_memory", 2 << 30),
-])
+], ids=["8M", "512k", "3 MiB", "1G", "bytes", "300MB", "2g"])
 def test_sizes_are_read_with_their_units(args, option, size):
     from vornel.cli import build_parser
 

@@ -14,7 +14,7 @@ import pytest
 import vornel.inspector as inspector_module
 from vornel.inspector import VornInspector
 
-from conftest import AWKWARD_PAGE, UNDER_SANITIZER, read_page, real_pages
+from conftest import AWKWARD_PAGE, UNDER_SANITIZER, query_path_module, read_page, real_pages
 
 URL = "https://www.example.com/section/page.html"
 
@@ -29,18 +29,19 @@ class StrSubclass(str):
     pass
 
 
-def long_lived_objects():
+def long_lived_objects(module=inspector_module):
+    inspector = module.VornInspector
     objects = {
-        "urljoin": inspector_module.urljoin,
-        "urlparse": inspector_module.urlparse,
-        "LexborHTMLParser": inspector_module.LexborHTMLParser,
-        "VornInspector": VornInspector,
-        "module": inspector_module,
-        **{f"VornInspector.{name}": VornInspector.__dict__[name] for name in ("__init__", "get_summary", "_get_links")},
+        "urljoin": module.urljoin,
+        "urlparse": module.urlparse,
+        "LexborHTMLParser": module.LexborHTMLParser,
+        "VornInspector": inspector,
+        "module": module,
+        **{f"VornInspector.{name}": inspector.__dict__[name] for name in ("__init__", "get_summary", "_get_links")},
     }
     objects.update((repr(name), sys.intern(name)) for name in INTERNED)
     # Fixed texts the module keeps and hands out in summaries.
-    fixed = VornInspector("<table></table>", URL).get_summary()
+    fixed = inspector("<table></table>", URL).get_summary()
     objects["text 'No Title'"] = fixed["title"]
     objects["text 'Generic/No Headers'"] = fixed["structure"]["detailed_tables"][0]["columns"][0]
     return objects
@@ -56,14 +57,14 @@ def pages(limit_bytes=None):
     return [read_page(path) for path in paths] + [AWKWARD_PAGE]
 
 
-def run_cycles(count, htmls):
+def run_cycles(count, htmls, inspector=VornInspector):
     """Construct and summarise; every tenth cycle also fails a construction in each way it can fail."""
     for i in range(count):
-        VornInspector(htmls[i % len(htmls)], URL).get_summary()
+        inspector(htmls[i % len(htmls)], URL).get_summary()
         if i % 10 == 0:
             for html, url in (("<p>", "http://[oops"), (b"<p>", URL), ("<p>", StrSubclass(URL))):
                 try:
-                    VornInspector(html, url)
+                    inspector(html, url)
                 except (ValueError, TypeError):
                     pass
                 else:
@@ -90,14 +91,17 @@ def allocated_blocks():
     return sys.getallocatedblocks()
 
 
-def test_reference_counts_come_back_after_500_cycles():
-    objects = long_lived_objects()
+# The summary is made by the native walk, or by selector queries where the walk does not serve.
+@pytest.mark.parametrize("path", ["native walk", "selector queries"])
+def test_reference_counts_come_back_after_500_cycles(path):
+    module = inspector_module if path == "native walk" else query_path_module()
+    objects = long_lived_objects(module)
     htmls = pages(limit_bytes=64_000)
-    run_cycles(50, htmls)
+    run_cycles(50, htmls, module.VornInspector)
     before, blocks_before = reference_counts(objects), allocated_blocks()
-    run_cycles(500, htmls)
+    run_cycles(500, htmls, module.VornInspector)
     after, blocks_after = reference_counts(objects), allocated_blocks()
-    report("reference counts over 500 cycles", before, after)
+    report(f"reference counts over 500 cycles ({path})", before, after)
     print(f"  allocated blocks {blocks_before} -> {blocks_after}")
     assert after == before
     # The interpreter's own caches move by a few dozen; a page's leaked objects would be hundreds.
