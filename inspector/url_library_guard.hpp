@@ -98,10 +98,10 @@ private:
     bool watched_unchanged() const; // every watched name, function and class as at import
     void renew_stale_caches() const;
 
-    bool usable_ = false;
-    bool baseline_is_own_ = true;                    // nothing found at import that is not urllib.parse's own
     // A check found something changed; the next one that finds all unchanged empties the caches.
     alignas(std::atomic_ref<bool>::required_alignment) mutable bool change_seen_ = false;
+    bool usable_ = false;
+    bool baseline_is_own_ = true;                    // nothing found at import that is not urllib.parse's own
     py::Ref namespace_, builtins_, builtins_module_; // the dicts of urllib.parse and of the built-ins
     py::Ref file_;                                   // urllib.parse's __file__
     py::Ref urljoin_, urlparse_;
