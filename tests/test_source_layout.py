@@ -1,8 +1,10 @@
-"""The C++ sources keep the layout written down in .clang-format."""
+"""The C++ sources keep the layout written down in .clang-format, and the faults that
+scripts/mutate plants still find the line they change and the tests that must catch them."""
 
 import re
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -46,3 +48,11 @@ def test_a_change_of_layout_is_reported(before, after):
     assert before in text
     result = check_layout(f"--assume-filename={path}", text=text.replace(before, after, 1))
     assert result.returncode != 0 and "ref.hpp" in result.stderr
+
+
+def test_every_planted_fault_finds_its_line_and_its_tests():
+    """A fault whose line changed, or whose tests were renamed, would test nothing."""
+    result = subprocess.run([sys.executable, ROOT / "scripts" / "mutate", "--list"], capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert lines and all(re.search(r": applies; (\d+ tests named|the whole suite)$", line) for line in lines), lines
