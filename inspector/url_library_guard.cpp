@@ -279,13 +279,16 @@ std::pair<long long, long long> cache_counts(Borrowed cached, Borrowed cache_inf
 
 // A cache whose misses moved since the guard last looked was filled at a time it did not see,
 // perhaps while something watched was changed; one whose hits went back was emptied and may
-// have been filled since. Either is emptied, so that urllib.parse answers as it now is.
+// have been filled since. Either is emptied, so that urllib.parse answers as it now is. After a
+// change was seen, every cache is emptied whatever its counts say: emptied and filled again
+// while the change lasted, a cache can show the very counts the guard saw last.
 void url_library_guard::renew_stale_caches() const
 {
+    const bool after_change = std::atomic_ref(change_seen_).exchange(false, std::memory_order_relaxed);
     for (const watched_cache& entry : caches_) {
         std::atomic_ref<long long> known_hits(entry.hits), known_misses(entry.misses);
         auto [hits, misses] = cache_counts(entry.function, cache_info_);
-        if (misses != known_misses.load(std::memory_order_relaxed) ||
+        if (after_change || misses != known_misses.load(std::memory_order_relaxed) ||
             hits < known_hits.load(std::memory_order_relaxed)) {
             static_cast<void>(call_method(entry.function, cache_clear_));
             std::tie(hits, misses) = cache_counts(entry.function, cache_info_);
@@ -307,6 +310,16 @@ void url_library_guard::note_own_calls() const
 bool url_library_guard::unchanged_since_import() const
 {
     if (!usable_) return false;
+    if (!watched_unchanged()) {
+        std::atomic_ref(change_seen_).store(true, std::memory_order_relaxed);
+        return false;
+    }
+    renew_stale_caches();
+    return true;
+}
+
+bool url_library_guard::watched_unchanged() const
+{
     for (const watched_name& entry : module_names_) {
         Ref current = dict_value(namespace_, entry.name);
         if (current.get() == entry.value.get()) continue;
@@ -326,7 +339,6 @@ bool url_library_guard::unchanged_since_import() const
     }
     for (const watched_class& entry : classes_)
         if (!class_unchanged(entry)) return false;
-    renew_stale_caches();
     return true;
 }
 

@@ -2,6 +2,7 @@
 // consult when they are called, and whether what was found at import is urllib.parse's own.
 #pragma once
 
+#include <atomic>
 #include <vector>
 
 #include "../pyapi/ref.hpp"
@@ -80,7 +81,8 @@ private:
     };
     // A functools.lru_cache of urllib.parse. An answer given while something watched was
     // changed stays in the cache after the change is undone; a miss that the guard did not see
-    // may be such an answer, so the cache is emptied then.
+    // may be such an answer, and so may any answer after a change was seen: the cache is
+    // emptied then.
     struct watched_cache {
         py::Ref function;
         mutable long long hits, misses; // as last seen; misses -1: not seen yet
@@ -93,8 +95,11 @@ private:
     void watch_constructor(py::Borrowed attributes, py::Borrowed names_seen);
     bool is_own_function(py::Borrowed value) const;
     bool class_unchanged(const watched_class& entry) const;
+    bool watched_unchanged() const; // every watched name, function and class as at import
     void renew_stale_caches() const;
 
+    // A check found something changed; the next one that finds all unchanged empties the caches.
+    alignas(std::atomic_ref<bool>::required_alignment) mutable bool change_seen_ = false;
     bool usable_ = false;
     bool baseline_is_own_ = true;                    // nothing found at import that is not urllib.parse's own
     py::Ref namespace_, builtins_, builtins_module_; // the dicts of urllib.parse and of the built-ins

@@ -1,5 +1,6 @@
 """The C++ sources keep the layout written down in .clang-format, the Python sources the style
-written down in pyproject.toml's ruff settings."""
+written down in pyproject.toml's ruff settings, and the faults that scripts/mutate plants still
+find the line they change and the tests that must catch them."""
 
 import importlib.util
 import re
@@ -80,3 +81,11 @@ def test_a_departure_from_the_style_is_reported(planted, rule):
         assert result.returncode == 0, result.stdout + result.stderr
     else:
         assert result.returncode == 1 and rule in result.stdout, result.stdout + result.stderr
+
+
+def test_every_planted_fault_finds_its_line_and_its_tests():
+    """A fault whose line changed, or whose tests were renamed, would test nothing."""
+    result = subprocess.run([sys.executable, ROOT / "scripts" / "mutate", "--list"], capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert lines and all(re.search(r": applies; (\d+ tests named|the whole suite)$", line) for line in lines), lines

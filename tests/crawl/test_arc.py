@@ -66,11 +66,13 @@ def test_warcio_reads_the_same_records_from_the_version_1_file(served):
 
 
 def test_a_large_arc_gz_is_read_in_slices_and_past_damage(tmp_path):
+    """... and its header lines are read as written: a URL may hold spaces, a date may be short."""
     arc = ArcFile(2, compress=True)
-    for number in range(60):
+    urls = [f"http://example.com/{number}" + (" with spaces" if number == 7 else "") for number in range(60)]
+    for number, url in enumerate(urls):
         body = html_page(f"page {number}", "x" * 2000 + f"<p>{number}</p>").encode()
-        arc.record(f"http://example.com/{number}",
-                   b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n" + body)
+        arc.record(url, b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n" + body,
+                   date="19961104" if number == 8 else "20240501120000")
     data = arc.data()
     damaged = data[:arc.offsets[30]] + b"garbage" + data[arc.offsets[30]:]
     for name, contents in (("whole.arc.gz", data), ("damaged.arc.gz", damaged)):
@@ -79,6 +81,8 @@ def test_a_large_arc_gz_is_read_in_slices_and_past_damage(tmp_path):
         for jobs, size in (("1", "5K"), ("2", "9K")):
             sliced = warc(tmp_path / name, "--jobs", jobs, "--slice-size", size, "-q")
             assert sliced.stdout == whole.stdout and sliced.returncode == whole.returncode
-        assert [line["url"] for line in json_lines(whole.stdout)] == [f"http://example.com/{n}" for n in range(60)]
+        lines = json_lines(whole.stdout)
+        assert [line["url"] for line in lines] == urls
+        assert [line["warc_date"] for line in lines[7:9]] == ["2024-05-01T12:00:00Z", "1996-11-04T00:00:00Z"]
     assert whole.returncode == 1
     assert f"damaged.arc.gz: skipped 7 damaged bytes at byte offset {arc.offsets[30]} (" in whole.stderr.decode()

@@ -97,6 +97,21 @@ def test_usage_errors_exit_with_2_and_say_what_is_wrong(args, message):
     assert message in result.stderr.decode() and b"Traceback" not in result.stderr
 
 
+@pytest.mark.parametrize("args, option, size", [
+    (["--slice-size", "8M"], "slice_size", 8 << 20),
+    (["--slice-size", "512k"], "slice_size", 512 << 10),
+    (["--slice-size", "3 MiB"], "slice_size", 3 << 20),
+    (["--slice-size", "1G"], "slice_size", 1 << 30),
+    (["--slice-size", "2048"], "slice_size", 2048),
+    (["--worker-memory", "300MB"], "worker_memory", 300 << 20),
+    (["--worker-memory", "2g"], "worker_memory", 2 << 30),
+], ids=["8M", "512k", "3 MiB", "1G", "bytes", "300MB", "2g"])
+def test_sizes_are_read_with_their_units(args, option, size):
+    from vornel.cli import build_parser
+
+    assert getattr(build_parser().parse_args(["warc", "a.warc", *args]), option) == size
+
+
 def test_help_names_the_commands_and_the_output_format():
     overview = vornel("--help").stdout.decode()
     assert "page" in overview and "warc" in overview
@@ -199,10 +214,11 @@ def read_lines(stream, into):
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="needs Linux's /proc")
 @pytest.mark.parametrize("output", ["pipe", "out.jsonl.gz"])
-@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM, signal.SIGKILL])
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM, signal.SIGKILL, "ctrl-c"])
 def test_a_signal_to_vornel_leaves_no_process_of_the_job_behind(tmp_path, stop, output):
     """Its workers end with it, even when it is killed outright, so a reader of its output (as in
-    `vornel warc ... | wc -l`) sees the end at once; what was written is whole lines."""
+    `vornel warc ... | wc -l`) sees the end at once; what was written is whole lines. Ctrl-C at a
+    terminal reaches the workers too (SIGINT to the whole process group): they leave it to the job."""
     # Pages of minutes each: the workers must not outlive the job by finishing them.
     archive, urls = ordinary_and_hostile(unclosed_divs(400_000), before=40, after=0)
     for number in range(3):  # more of them, so that both workers are busy
@@ -212,7 +228,7 @@ def test_a_signal_to_vornel_leaves_no_process_of_the_job_behind(tmp_path, stop, 
     target = tmp_path / output
     args = [] if output == "pipe" else ["-o", target]
     process = subprocess.Popen([sys.executable, "-m", "vornel", "warc", path, "--jobs", "2", "--slice-size", "4K",
-                                *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, process_group=0)
     received = []
     reader = threading.Thread(target=read_lines, args=(process.stdout, received))
     reader.start()
@@ -221,7 +237,11 @@ def test_a_signal_to_vornel_leaves_no_process_of_the_job_behind(tmp_path, stop, 
         busy_worker(process.pid, 1.0)  # in a slow page: the ordinary pages before it are written
         tree = descendants(process.pid)
         assert len(workers_of(process.pid)) == 2
-        process.send_signal(stop)
+        if stop == "ctrl-c":
+            os.killpg(process.pid, signal.SIGINT)
+            stop = signal.SIGINT
+        else:
+            process.send_signal(stop)
         status = process.wait(timeout=60)
         reader.join(timeout=10)
         deadline = time.monotonic() + 10
@@ -235,7 +255,8 @@ def test_a_signal_to_vornel_leaves_no_process_of_the_job_behind(tmp_path, stop, 
         process.stdout.close()
         errors = process.stderr.read()
         process.stderr.close()
-    assert status == STOPS.get(stop, (-stop,))[0] and b"Traceback" not in errors
+    assert status == STOPS.get(stop, (-stop,))[0]
+    assert errors.decode() == (f"vornel: {STOPS[stop][1]}\n" if stop in STOPS else "")
     if output == "pipe":
         lines = b"".join(received)
     elif stop == signal.SIGKILL:  # killed outright: the file is not put in place

@@ -17,8 +17,8 @@ from vornel.crawl import summarize_warcs
 
 from bench.process_tree import alive, end_process_tree
 from helpers import UNDER_SANITIZER
-from helpers.crawl_archives import (Archive, busy_worker, form_inputs, header_cells, json_lines, ordinary_and_hostile,
-                                    slow_pages, unclosed_divs, workers_of)
+from helpers.crawl_archives import (Archive, busy_worker, form_inputs, header_cells, html_page, json_lines,
+                                    ordinary_and_hostile, slow_pages, unclosed_divs, workers_of)
 
 needs_proc = pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="needs Linux's /proc")
 # AddressSanitizer reserves terabytes of address space, so a worker's bound there is no bound.
@@ -150,19 +150,46 @@ def test_a_record_that_kills_every_worker_while_it_is_read_ends_its_input_there(
         f"{path}: a worker process died while reading it ({died}) after the record at byte offset 0"]
 
 
-def test_a_worker_ignores_ctrl_c_and_never_holds_standard_output(tmp_path):
-    """What the job's children inherit: nothing of its standard output, and no traceback on Ctrl-C."""
-    path = ordinary_and_hostile(unclosed_divs(60_000))[0].save(tmp_path / "slow.warc.gz")
-    process = subprocess.Popen([sys.executable, "-m", "vornel", "warc", path, "--jobs", "1", "-o", tmp_path / "out"],
+@pytest.mark.parametrize("worker_is", ["summarizing", "waiting"])
+def test_a_worker_ignores_ctrl_c_and_never_holds_standard_output(tmp_path, worker_is):
+    """What the job's children inherit: nothing of its standard output, and no traceback on Ctrl-C,
+    whether it comes while a worker summarises a page or while it waits for the next one (here
+    for pages of standard input, which stays open); the job then goes on as if nothing happened."""
+    if worker_is == "summarizing":
+        path = ordinary_and_hostile(unclosed_divs(60_000))[0].save(tmp_path / "slow.warc.gz")
+        command, stdin = [path, "--jobs", "1"], subprocess.DEVNULL
+    else:
+        archive = Archive(compress=False)  # read record by record as it arrives
+        for number in range(5):
+            archive.response(f"https://example.com/{number}", html_page(f"page {number}").encode())
+        path = archive.save(tmp_path / "pages.warc")
+        command, stdin = ["-", "--jobs", "2"], subprocess.PIPE
+    out = tmp_path / "out.jsonl"
+    process = subprocess.Popen([sys.executable, "-m", "vornel", "warc", *command, "-o", out], stdin=stdin,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     pids = [process.pid]
     try:
-        worker = busy_worker(process.pid, 0.5)
-        pids += [worker]
-        stdout_target = os.readlink(f"/proc/{worker}/fd/1")
-        os.kill(worker, signal.SIGINT)
+        if worker_is == "summarizing":
+            workers = [busy_worker(process.pid, 0.5)]
+        else:
+            process.stdin.write(path.read_bytes())
+            process.stdin.flush()  # and kept open: the worker has summarised the pages and waits
+            deadline = time.monotonic() + 60
+            while sum(partial.read_bytes().count(b"\n") for partial in tmp_path.glob("out.jsonl.*.partial")) < 5:
+                assert time.monotonic() < deadline
+                time.sleep(0.05)
+            workers = workers_of(process.pid)
+        pids += workers
+        stdout_targets = [os.readlink(f"/proc/{worker}/fd/1") for worker in workers]
+        for worker in workers:
+            os.kill(worker, signal.SIGINT)
         time.sleep(0.5)
-        assert alive(worker) and stdout_target == os.devnull
+        assert all(map(alive, workers)) and stdout_targets == [os.devnull] * len(workers) != []
+        if worker_is == "waiting":
+            _, errors = process.communicate(timeout=60)  # standard input ends: the job finishes
+            assert process.returncode == 0 and len(json_lines(out.read_bytes())) == 5
     finally:
         end_process_tree(pids)
-        process.communicate(timeout=60)
+        if process.returncode is None:
+            _, errors = process.communicate(timeout=60)
+    assert b"Traceback" not in errors

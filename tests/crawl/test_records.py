@@ -28,9 +28,10 @@ def lines_of(archive, tmp_path, *args):
     return result, json_lines(result.stdout)
 
 
-def chunked(data, size=7):
-    pieces = [b"%x;ext=1\r\n%s\r\n" % (len(data[i:i + size]), data[i:i + size]) for i in range(0, len(data), size)]
-    return b"".join(pieces) + b"0\r\nTrailer: x\r\n\r\n"
+def chunked(data, size=7, eol=b"\r\n"):
+    pieces = [b"%x;ext=1%s%s%s" % (len(data[i:i + size]), eol, data[i:i + size], eol)
+              for i in range(0, len(data), size)]
+    return b"".join(pieces) + b"0" + eol + b"Trailer: x" + eol + eol
 
 
 @pytest.mark.parametrize("body, headers", [
@@ -41,9 +42,12 @@ def chunked(data, size=7):
     (zlib.compress(PAGE.encode())[2:-4], [("Content-Encoding", "deflate")]),  # raw deflate, as some servers send
     (brotli.compress(PAGE.encode()), [("Content-Encoding", "br")]),
     (chunked(PAGE.encode()), [("Transfer-Encoding", "chunked")]),
+    (chunked(PAGE.encode(), eol=b"\n"), [("Transfer-Encoding", "chunked")]),
+    (chunked(PAGE.encode()), [("Transfer-Encoding", "CHUNKED")]),
     (chunked(gzip.compress(PAGE.encode())), [("Transfer-Encoding", "chunked"), ("Content-Encoding", "gzip")]),
     (brotli.compress(gzip.compress(PAGE.encode())), [("Content-Encoding", "gzip, br")]),
-], ids=["identity", "gzip", "x-gzip", "deflate", "raw-deflate", "br", "chunked", "chunked-gzip", "gzip-then-br"])
+], ids=["identity", "gzip", "x-gzip", "deflate", "raw-deflate", "br", "chunked", "chunked-bare-lf",
+        "chunked-upper-case", "chunked-gzip", "gzip-then-br"])
 def test_transfer_and_content_encodings_are_removed(tmp_path, body, headers):
     archive = Archive().response("https://example.com/p", body, headers=headers)
     result, lines = lines_of(archive, tmp_path)
@@ -134,22 +138,29 @@ def test_undecodable_content_is_an_error_line_and_the_run_goes_on(tmp_path, body
     assert lines[0]["status"] == 200 and "summary" not in lines[0] and "summary" in lines[1]
 
 
-HUGE = b"<p>" + b" " * (32 << 20)  # one byte past the limit of a page's body
+AT_LIMIT = b"<p>" + b" " * ((32 << 20) - 3)  # exactly the limit of a page's body
+HUGE = AT_LIMIT + b" "  # one byte past it
 
 
-@pytest.mark.parametrize("body, headers", [
-    (HUGE, []),
-    (gzip.compress(HUGE), [("Content-Encoding", "gzip")]),
-    (zlib.compress(HUGE), [("Content-Encoding", "deflate")]),
-    (brotli.compress(HUGE), [("Content-Encoding", "br")]),
-    (gzip.compress(gzip.compress(HUGE)), [("Content-Encoding", "gzip, gzip")]),
-], ids=["recorded", "gzip", "deflate", "br", "nested"])
-def test_a_page_larger_than_the_limit_is_an_error_line_and_the_run_goes_on(tmp_path, body, headers):
-    """A decompression bomb, or a huge body recorded as HTML, must not exhaust a worker's memory."""
+@pytest.mark.parametrize("body, headers, fits", [
+    (HUGE, [], False),
+    (gzip.compress(HUGE), [("Content-Encoding", "gzip")], False),
+    (zlib.compress(HUGE), [("Content-Encoding", "deflate")], False),
+    (brotli.compress(HUGE), [("Content-Encoding", "br")], False),
+    (gzip.compress(gzip.compress(HUGE)), [("Content-Encoding", "gzip, gzip")], False),
+    (AT_LIMIT, [], True),
+    (gzip.compress(AT_LIMIT), [("Content-Encoding", "gzip")], True),
+], ids=["recorded", "gzip", "deflate", "br", "nested", "recorded-at-limit", "gzip-at-limit"])
+def test_a_page_larger_than_the_limit_is_an_error_line_and_the_run_goes_on(tmp_path, body, headers, fits):
+    """A decompression bomb, or a huge body recorded as HTML, must not exhaust a worker's memory;
+    a body of exactly the limit is a page like any other."""
     archive = (Archive().response("https://example.com/huge", body, headers=headers)
                .response("https://example.com/good", PAGE.encode()))
     huge, good = read_pages(str(archive.save(tmp_path / "huge.warc.gz")))
-    assert isinstance(huge.error, PageTooLargeError) and huge.body == b"" and huge.status == 200
+    if fits:
+        assert huge.error is None and huge.body == AT_LIMIT
+    else:
+        assert isinstance(huge.error, PageTooLargeError) and huge.body == b"" and huge.status == 200
     assert good.error is None and good.body == PAGE.encode()
 
 
@@ -189,20 +200,22 @@ def test_records_are_summarized_or_skipped_by_kind(tmp_path):
                .record("https://example.com/r", "resource", PAGE.encode(), "text/html")
                .raw("dns:example.com", b"20240501120000\nexample.com. 300 IN A 192.0.2.1\n", content_type="text/dns")
                .response("https://example.com/x.html", PAGE.encode(), content_type="application/xhtml+xml")
+               .response("https://example.com/capitals", PAGE.encode(), content_type="TEXT/HTML; Charset=UTF-8")
                .response("https://example.com/sniffed", b"  <!DOCTYPE html><title>t</title>", content_type=None)
                .response("https://example.com/img.png", b"\x89PNG\r\n", content_type="image/png")
                .response("https://example.com/text", b"<p>not html", content_type="text/plain")
                .response("https://example.com/gone", PAGE.encode(), status="404 Not Found")
+               .response("https://example.com/choices", PAGE.encode(), status="300 Multiple Choices")
                .response("https://example.com/moved", b"", status="301 Moved Permanently")
                .response("https://example.com/empty", b"", status="204 No Content"))
     result = warc(archive.save(tmp_path / "kinds.warc.gz"))
     assert result.returncode == 0
     assert [line["url"] for line in json_lines(result.stdout)] == [
-        "https://example.com/", "https://example.com/x.html", "https://example.com/sniffed",
-        "https://example.com/empty"]
+        "https://example.com/", "https://example.com/x.html", "https://example.com/capitals",
+        "https://example.com/sniffed", "https://example.com/empty"]
     report = result.stderr.decode()
-    assert "14 records read" in report
-    assert "(not a response 5, revisit 1, status not 2xx 2, not HTML 2)" in report
+    assert "16 records read" in report
+    assert "(not a response 5, revisit 1, status not 2xx 3, not HTML 2)" in report
 
 
 @pytest.mark.parametrize("block, message", [
@@ -294,6 +307,8 @@ NOT_WARC_MEMBER = gzip.compress(b"not a WARC record\r\n\r\n")
      4, f"not a WARC record at byte offset {LAST_GZ}"),
     (RAW[:-100], 4, f"skipped {len(RAW) - 100 - LAST_RAW} damaged bytes at byte offset {LAST_RAW} (record cut short (",
      4, f"record cut short ({LAST_LENGTH - 96} of {LAST_LENGTH} bytes) at byte offset {LAST_RAW}"),
+    (RAW[:-5], 4, f"skipped {len(RAW) - 5 - LAST_RAW} damaged bytes at byte offset {LAST_RAW} (record cut short (",
+     4, f"record cut short ({LAST_LENGTH - 1} of {LAST_LENGTH} bytes) at byte offset {LAST_RAW}"),
     (RAW[:LAST_RAW + 40], 4, f"skipped 40 damaged bytes at byte offset {LAST_RAW} (WARC header cut short)",
      4, f"WARC header cut short at byte offset {LAST_RAW}"),
     (b"<html>a web page, not a WARC file</html>", 0, "not a WARC file (not a WARC record) at byte offset 0",
@@ -301,7 +316,7 @@ NOT_WARC_MEMBER = gzip.compress(b"not a WARC record\r\n\r\n")
     (gzip.compress(b"<html>gzipped, not a WARC file</html>"), 0, "not a WARC file (not a WARC record)",
      0, "not a WARC file (not a WARC record)"),
 ], ids=["gz-cut", "gz-cut-in-header", "gz-trailing-zeros", "gz-damaged-member", "gz-member-not-warc", "raw-cut",
-        "raw-cut-in-header", "not-warc", "gz-not-warc"])
+        "raw-cut-by-one-byte", "raw-cut-in-header", "not-warc", "gz-not-warc"])
 @pytest.mark.parametrize("strict", [False, True], ids=["skipping", "strict"])
 def test_damaged_inputs_keep_every_page_that_can_be_read(tmp_path, data, kept, message, strict_kept, strict_message,
                                                          strict):
@@ -422,6 +437,9 @@ def served_pages(count=4):
 def test_a_damaged_record_does_not_end_the_file(tmp_path, how, packing):
     pages = served_pages()
     records = [record_bytes(f"https://example.com/{number}", page) for number, page in enumerate(pages)]
+    # The record found again after the damage has its header's names in lower case, as the format allows.
+    header, rest = records[2].split(b"\r\n\r\n", 1)
+    records[2] = re.sub(rb"(?m)^[^:\r\n]+:", lambda name: name[0].lower(), header) + b"\r\n\r\n" + rest
     records[1:2] = damage(records[1], how)
     path = tmp_path / "damaged.warc"
     path.write_bytes(pack(records, packing))
@@ -431,6 +449,7 @@ def test_a_damaged_record_does_not_end_the_file(tmp_path, how, packing):
     served = list(pages)
     if how == "short-length":  # read as its header says, as the reference readers do
         served[1] = pages[1][:-37]
+    assert [page.body for page in read_pages(str(path))] == served  # a content cut short keeps no line ends
     for line, page in zip(lines, served, strict=True):
         expected = VornInspector(page.decode(), line["url"]).get_summary()
         assert sorted_links(line["summary"]) == sorted_links(expected), line["url"]
@@ -474,13 +493,18 @@ def test_damage_next_to_damage_is_all_reported(tmp_path, packing):
 @pytest.mark.parametrize("packing", PACKINGS)
 def test_each_line_locates_its_record_for_one_range_request(tmp_path, packing):
     """warc_record_offset and warc_record_length fetch the record back; with the file name they also
-    name a record whose id is not UTF-8, which the line can only show with replacement characters."""
+    name a record whose id is not UTF-8, which the line can only show with replacement characters.
+    A target URI in angle brackets, as wget and other writers of WARC/1.0 put it, is given without them;
+    of a field given twice, the first counts."""
     from warcio.archiveiterator import ArchiveIterator
 
     pages = served_pages()
     records = [record_bytes(f"https://example.com/{number}", page) for number, page in enumerate(pages)]
     odd_id = b"<urn:x:caf\xe9>"
     records[1] = re.sub(rb"WARC-Record-ID: <[^>]*>", lambda _: b"WARC-Record-ID: " + odd_id, records[1])
+    records[2] = records[2].replace(b"WARC-Target-URI: https://example.com/2", b"WARC-Target-URI: <https://example.com/2>")
+    records[3] = records[3].replace(b"WARC-Target-URI: https://example.com/3\r\n",  # the first one counts, as in warcio
+                                    b"WARC-Target-URI: https://example.com/3\r\nWARC-Target-URI: https://x.example/\r\n")
     path = tmp_path / "located.warc.gz"
     data = pack(records, packing)
     path.write_bytes(data)
@@ -491,6 +515,7 @@ def test_each_line_locates_its_record_for_one_range_request(tmp_path, packing):
     assert all(line["warc_filename"] == str(path) and line["content_type"] == "text/html; charset=utf-8"
                and line["warc_payload_digest"].startswith("sha1:") for line in lines)
     assert lines[1]["warc_record_id"] == "<urn:x:caf\ufffd>"
+    assert [line["url"] for line in lines] == [f"https://example.com/{number}" for number in range(4)]
     if packing == "one-stream":  # a record inside a shared member: the member, and no length
         assert [(line["warc_record_offset"], line["warc_record_length"]) for line in lines] == [(0, None)] * 4
         return
@@ -499,12 +524,14 @@ def test_each_line_locates_its_record_for_one_range_request(tmp_path, packing):
         assert (gzip.decompress(data[offset:offset + length]) if packing == "per-record"
                 else data[offset:offset + length]) == record
         [fetched] = ArchiveIterator(io.BytesIO(data[offset:offset + length]))
-        assert fetched.rec_headers.get_header("WARC-Target-URI") == line["url"]
+        assert fetched.rec_headers.get_header("WARC-Target-URI").strip("<>") == line["url"]
     assert result.returncode == 0
 
 
 @pytest.mark.parametrize("packing", ["uncompressed", "per-record"])
 def test_a_reader_starts_exactly_at_any_offset_it_reported(tmp_path, packing):
+    """A reader started at any offset it reported reads from that record on; one that ends at that
+    offset stops before that record, where the next slice starts."""
     pages = served_pages(6)
     records = [record_bytes(f"https://example.com/{number}", page) for number, page in enumerate(pages)]
     path = tmp_path / "start.warc"
@@ -514,6 +541,11 @@ def test_a_reader_starts_exactly_at_any_offset_it_reported(tmp_path, packing):
         rest = list(PageReader(str(path), start=page.offset))
         assert [later.url for later in rest] == [later.url for later in everything[number:]]
         assert rest[0] == page
+        # A range that ends exactly where a record starts stops before it, and says where it is.
+        before = PageReader(str(path), end=page.offset)
+        assert [earlier.url for earlier in before] == [earlier.url for earlier in everything[:number]]
+        assert before.next == page.offset
+        assert [later.url for later in PageReader(str(path), end=page.offset + 1)][-1:] == [page.url]
 
 
 @pytest.mark.parametrize("packing", ["uncompressed", "per-record"])

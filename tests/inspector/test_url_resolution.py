@@ -364,21 +364,39 @@ def test_a_scheme_list_that_refuses_comparison_changes_nothing(monkeypatch, when
     assert answers_of(module) == unchanged  # no error where urljoin has none
 
 
-# The cache is either emptied first (its counts go back) or not (its misses grow). The answers are
-# cached by calls of urllib.parse's functions, or by vornel's constructor, whose urlparse(url)
-# must not count as a call of urllib.parse's own while urllib.parse is changed (emptied first, the
-# constructor's one miss could bring the counts back to those that vornel saw last).
-@pytest.mark.parametrize("filled_by, emptied_first", [("urllib.parse", True), ("urllib.parse", False),
-                                                      ("vornel", False)])
-def test_answers_cached_while_urllib_parse_was_changed_are_not_kept(monkeypatch, emptied_first, filled_by):
-    base = f"http://cached-{filled_by}-{emptied_first}.example/dir/page"  # a page URL not seen before
+def refill(counts, base):
+    """Empties urlsplit's cache and calls it until it shows `counts` again, with urlparse(base)
+    its last miss (and hit), as urllib.parse answers now."""
+    urllib.parse.urlsplit.cache_clear()
+    for number in range(counts.misses - 1):
+        urllib.parse.urlsplit(f"http://refill-{number}.example/")
+    for _ in range(counts.hits + 1):
+        urllib.parse.urlparse(base)
+    assert urllib.parse.urlsplit.cache_info()[:2] == counts[:2]
+
+
+# The cache is either emptied first (its counts go back) or not (its misses grow), or emptied and
+# filled again to the very counts that vornel saw last. The answers are cached by calls of
+# urllib.parse's functions, or by vornel's constructor, whose urlparse(url) must not count as a
+# call of urllib.parse's own while urllib.parse is changed (emptied first, the constructor's one
+# miss could bring the counts back to those that vornel saw last).
+@pytest.mark.parametrize("filled_by, emptied", [("urllib.parse", "first"), ("urllib.parse", "not"), ("vornel", "not"),
+                                                ("vornel", "and-refilled")])
+def test_answers_cached_while_urllib_parse_was_changed_are_not_kept(monkeypatch, emptied, filled_by):
+    base = f"http://cached-{filled_by}-{emptied}.example/dir/page"  # a page URL not seen before
+    if emptied == "and-refilled":
+        urllib.parse.urlsplit.cache_clear()
+        VornInspector(page_of([HREF]), f"http://seen-{emptied}.example/")._get_links()
+        seen = urllib.parse.urlsplit.cache_info()  # as vornel saw the cache last
     monkeypatch.setattr(urllib.parse, "_splitnetloc", upper_netloc_splitnetloc)
-    if emptied_first:
+    if emptied == "first":
         urllib.parse.urlsplit.cache_clear()
     if filled_by == "vornel":
         VornInspector(page_of([HREF]), base)
     else:
         urllib.parse.urlparse(urllib.parse.urljoin(base, HREF))  # both answers are in urlsplit's cache now
+    if emptied == "and-refilled":
+        refill(seen, base)
     monkeypatch.undo()
     netloc = base.split("/")[2]
     assert urllib.parse.urlparse(base).netloc == netloc.upper() != netloc  # urllib.parse answers from its cache
