@@ -118,11 +118,12 @@ def test_a_job_killed_halfway_and_resumed_equals_an_uninterrupted_run(sliced, tm
     out = tmp_path / "out"
     command = [sys.executable, "-m", "vornel", "warc", archive, "-o", f"{out}/", "--format", format,
                "--slice-size", "1K", "-q", "--jobs", "2"]
+    parts = len(folder_rows(whole[format]))  # counted before: reading them takes long under a sanitizer
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     tree = [process.pid]
     try:
         deadline = time.monotonic() + 120
-        while len(list(out.glob("part-*"))) < len(folder_rows(whole[format])) // 2:
+        while len(list(out.glob("part-*"))) < parts // 2:
             assert process.poll() is None and time.monotonic() < deadline
             tree += [pid for pid in descendants(process.pid) if pid not in tree]
             time.sleep(0.02)
@@ -131,7 +132,7 @@ def test_a_job_killed_halfway_and_resumed_equals_an_uninterrupted_run(sliced, tm
     finally:
         end_process_tree(tree)
     done = folder_rows(out)
-    assert 0 < len(done) < len(folder_rows(whole[format]))
+    assert 0 < len(done) < parts
     resumed = warc(archive, "-o", f"{out}/", "--format", format, "--slice-size", "1K", "--resume", "--jobs", "2")
     assert resumed.returncode == 0, resumed.stderr
     assert folder_rows(out) == folder_rows(whole[format])
