@@ -7,7 +7,7 @@ import re
 import signal
 import stat
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
@@ -122,24 +122,25 @@ def _encoding(label: str) -> str:
         raise argparse.ArgumentTypeError(f"not a character set: {label!r}") from None
 
 
-def _statuses(text: str) -> str:
-    from vornel.crawl.filters import parse_statuses
-
+def _accepted(parse: Callable[[str], object], text: str) -> str:
+    """`text`, when `parse` takes it; else its ValueError as the option's error."""
     try:
-        parse_statuses(text)
+        parse(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
     return text
+
+
+def _statuses(text: str) -> str:
+    from vornel.crawl.filters import parse_statuses
+
+    return _accepted(parse_statuses, text)
 
 
 def _types(text: str) -> str:
     from vornel.crawl.filters import parse_types
 
-    try:
-        parse_types(text)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
-    return text
+    return _accepted(parse_types, text)
 
 
 def _regex(text: str) -> str:
