@@ -90,6 +90,9 @@ def test_without_a_terminal_there_is_the_report_but_no_bar(archive):
     (["warc", "a.warc", "--page-timeout", "nan"], "not a number of seconds: 'nan'"),
     (["warc", "a.warc", "--worker-memory", "1M"], "'1M' is too little for a worker (at least 256M)"),
     (["page", "a.html", "https://example.com/", "--encoding", "klingon"], "not a character set: 'klingon'"),
+    (["warc", "a.warc", "--status", "2yy"], "not an HTTP status or class: '2yy'"),
+    (["warc", "a.warc", "--mime", "nohtml"], "not a media type: 'nohtml'"),
+    (["warc", "a.warc", "--url", "("], "not a regular expression: '('"),
 ])
 def test_usage_errors_exit_with_2_and_say_what_is_wrong(args, message):
     result = vornel(*args)

@@ -188,3 +188,17 @@ def test_an_interrupted_parquet_file_is_still_a_whole_file(tmp_path):
         process.stderr.close()
     rows = pyarrow.parquet.read_table(out).to_pylist()
     assert [row["url"] for row in rows] == [f"https://example.com/{number}" for number in range(len(rows))]
+
+
+def test_a_part_cut_short_by_a_fault_is_read_again_on_resume(tmp_path):
+    """A slice that stopped at a fault keeps its pages in its part, marked unread: --resume reads
+    it again rather than take it for done and end with exit status 0."""
+    data = many_pages(6).data()
+    path = tmp_path / "damaged.warc.gz"
+    path.write_bytes(data[:len(data) // 2] + b"37 bytes of garbage between records.." + data[len(data) // 2:])
+    out = tmp_path / "out"
+    for options in ([], ["--resume"]):
+        result = warc(path, "-o", f"{out}/", "--strict", "-q", *options)
+        assert result.returncode == 1, result.stderr
+        assert (out / "_unread-00000").exists() and (out / "part-00000.jsonl").exists()
+    assert 0 < len(json_lines((out / "part-00000.jsonl").read_bytes())) < 6

@@ -16,7 +16,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 from vornel.crawl.formats import output_format
-from vornel.crawl.parts import PartFile, PartFolder, part_name
+from vornel.crawl.parts import PartFile, PartFolder, commit_part, part_name
 from vornel.crawl.slices import SliceOrder, Slice, SliceResult, run_slice, unread_slice
 
 if TYPE_CHECKING:
@@ -72,7 +72,8 @@ def open_part(folder: PartFolder, name: str, compress: bool) -> PartFile:
 def summarize_part(piece: Slice, start: int | None, folder: str, compress: bool) -> SliceResult:
     """Run on a worker: summarise a slice into its part file and return the counts alone."""
     format = output_format(piece.format)
-    part = open_part(PartFolder(folder), part_name(piece.index, format, compress), compress)
+    parts = PartFolder(folder)
+    part = open_part(parts, part_name(piece.index, format, compress), compress)
     try:
         encoder, writer = format.encoder(), format.writer(part.stream)
 
@@ -88,7 +89,7 @@ def summarize_part(piece: Slice, start: int | None, folder: str, compress: bool)
         except BaseException:
             writer.abandon()
             raise
-        part.commit()
+        commit_part(parts, part, piece.index, result.fault)
     except BaseException:
         part.discard()
         raise

@@ -134,8 +134,8 @@ class Sink(Protocol):
 
     def write(self, piece: Slice, data: bytes) -> None: ...
 
-    def finish(self, piece: Slice) -> None:
-        """The slice's lines are all written."""
+    def finish(self, piece: Slice, fault: str | None = None) -> None:
+        """The slice's lines are all written; `fault` says why it stopped short, if it did."""
         ...
 
 
@@ -245,7 +245,7 @@ class LocalJob:
                 return
             self._unspool(run)
             with _signals_held(self.sink.held):
-                self.sink.finish(run.piece)
+                self.sink.finish(run.piece, run.result.fault)
             chain.advance(run.piece, run.result)
             self.pending.popleft()
             self.done(run.piece, run.result)

@@ -190,7 +190,7 @@ class StreamSink:
         if self.flush is not None:
             self.flush()
 
-    def finish(self, piece: Slice) -> None:
+    def finish(self, piece: Slice, fault: str | None = None) -> None:
         pass
 
     def close(self) -> None:

@@ -23,6 +23,9 @@ PART_NAME = re.compile(r"part-(\d{5,})\.[a-z]+(\.gz)?")
 TEMPORARY_NAME = re.compile(r"\.part-\d{5,}\.[a-z]+(\.gz)?\.vornel-[0-9a-f]{8}\.partial")
 # Leading "_": pyarrow, pandas and Spark pass over it when they read the folder as a dataset.
 MANIFEST = "_vornel_job.json"
+# Beside a part whose slice stopped at a fault: the part keeps the pages read before it, and
+# --resume reads the slice again. Hidden from dataset readers by its leading "_".
+UNREAD_NAME = re.compile(r"_unread-(\d{5,})")
 MANIFEST_VERSION = 1
 
 
@@ -150,6 +153,20 @@ def manifest(inputs: list[str], slices: list[Slice], slice_size: int, format: Ou
     return json.loads(json.dumps(described))  # type: ignore[no-any-return]
 
 
+def unread_name(index: int) -> str:
+    return f"_unread-{index:05d}"
+
+
+def commit_part(folder: PartFolder, part: "PartFile", index: int, fault: str | None) -> None:
+    """Puts a part in place; one whose slice stopped at a fault is marked, before it is in place,
+    so that a part without its marker is always whole."""
+    if fault is not None:
+        folder.write(unread_name(index), fault.encode() + b"\n")
+    part.commit()
+    if fault is None:
+        folder.remove(unread_name(index))
+
+
 class OtherJobError(FileExistsError):
     """The output folder holds the parts of another job."""
 
@@ -185,7 +202,10 @@ def prepare(folder: PartFolder, job: dict[str, Any], resume: bool) -> set[str]:
             if TEMPORARY_NAME.fullmatch(name):
                 folder.remove(name)
     folder.write(MANIFEST, json.dumps(job, indent=1).encode() + b"\n")
-    return parts if resume else set()
+    if not resume:
+        return set()
+    unread = {found[1] for found in map(UNREAD_NAME.fullmatch, names) if found}
+    return {name for name in parts if name.split("-", 1)[1].split(".", 1)[0] not in unread}
 
 
 class PartsSink:
@@ -213,10 +233,10 @@ class PartsSink:
     def write(self, piece: Slice, data: bytes) -> None:
         self._open(piece).write(data)
 
-    def finish(self, piece: Slice) -> None:
+    def finish(self, piece: Slice, fault: str | None = None) -> None:
         self._open(piece).close()
         assert self.part is not None
-        self.part.commit()
+        commit_part(self.folder, self.part, piece.index, fault)
         self.part, self.index = None, None
 
     def discard(self) -> None:
