@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from vornel.crawl.counts import FILTERED, NOT_2XX, NOT_HTML
-from vornel.crawl.text import HTML_TYPES, is_html, needs_sniffing
+from vornel.crawl.text import is_html, needs_sniffing
 
 _STATUS = re.compile(r"([1-5])(\d\d|xx)", re.IGNORECASE)
 
@@ -86,10 +86,6 @@ class Filters:
     def type_reason(self) -> str:
         return NOT_HTML if self.types is None else FILTERED
 
-    @property
-    def default(self) -> bool:
-        return self == NO_FILTERS
-
     def describe(self) -> dict[str, Any]:
         """The filters in words, for a job's manifest."""
         return {"url": self.url.pattern if self.url is not None else None,
@@ -99,7 +95,6 @@ class Filters:
 
 
 NO_FILTERS = Filters()
-DEFAULT_TYPES = HTML_TYPES
 
 
 def make_filters(url: "str | re.Pattern[str] | None" = None, exclude_url: "str | re.Pattern[str] | None" = None,

@@ -109,6 +109,7 @@ class PageReader:
         self.next: int | None = None  # where the next record after the range starts (or the end)
         self.position = start  # how far the reader has got, for progress
         self.damage: list[str] = []  # a message for each range of damaged bytes skipped
+        self._first_damage = ""  # what the first of them was, in words
         self._members: MemberReader | None = None
         self._arc = False
 
@@ -157,10 +158,9 @@ class PageReader:
                 raise WarcError(self.path, f"not a {form.name} file ({damage.what})", where) from None
             raise WarcError(self.path, damage.what, where) from None
         if framing.records == 0 and self.damage and start == 0:  # nothing in it could be read
-            what = self.damage[0]
             self.damage.clear()
             self.counts.damaged = self.counts.damaged_bytes = 0
-            raise WarcError(self.path, f"not a {form.name} file ({what.rsplit(' (', 1)[-1][:-1]})", start)
+            raise WarcError(self.path, f"not a {form.name} file ({self._first_damage})", start)
         self.next = self._members.offset if self._members is not None else None
 
     def _format(self, raw: BinaryIO, compressed: bool) -> Format:
@@ -190,6 +190,7 @@ class PageReader:
         else:
             message = f"skipped {count} damaged bytes{where} at byte offset {offset} ({what})"
         self.damage.append(f"{self.path}: {message}")
+        self._first_damage = self._first_damage or what
         self.counts.damaged += 1
         self.counts.damaged_bytes += count
 
