@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from vornel.crawl.counts import FILTERED, NOT_2XX, NOT_HTML
-from vornel.crawl.text import is_html, needs_sniffing
+from vornel.crawl.text import UNKNOWN_TYPES, is_html, media_type
 
 _STATUS = re.compile(r"([1-5])(\d\d|xx)", re.IGNORECASE)
 
@@ -72,8 +72,8 @@ class Filters:
         """Whether a response of this Content-Type, with this (decoded) body start, is kept."""
         if self.types is None:
             return is_html(content_type, body)
-        media = (content_type or "").split(";", 1)[0].strip().lower()
-        if needs_sniffing(content_type):  # what a browser would take it for
+        media = media_type(content_type)
+        if media in UNKNOWN_TYPES:  # what a browser would take it for
             media = "text/html" if is_html(None, body) else ""
         return media in self.types or any(
             kind.endswith("/*") and media.startswith(kind[:-1]) for kind in self.types) or "*/*" in self.types

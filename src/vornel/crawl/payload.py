@@ -8,6 +8,7 @@ from dataclasses import dataclass
 import brotli  # type: ignore[import-untyped]
 from zlib_ng import zlib_ng as zlib
 
+from vornel.crawl.framing import BLOCK_END, LINE_ENDS
 from vornel.crawl.members import InflateError
 
 # The status line and headers must lie within this many bytes of the record's start.
@@ -61,9 +62,6 @@ class HttpHead:
     length: int  # bytes of the status line and headers, blank line included
 
 
-# The blank line that ends a header block: its line ends may be CRLF, bare LF or CR CR LF.
-HEAD_END = re.compile(rb"\n\r*\n")
-BLANK_LINES = re.compile(rb"[\r\n]*")
 STATUS_LINE = re.compile(rb"[Hh][Tt][Tt][Pp]/\S*[ \t]+(\d{3})(?:[ \t]|$)")
 # Headers that are read; a repeated Content-Encoding or Transfer-Encoding adds to the list, as
 # HTTP combines repeated fields.
@@ -75,7 +73,7 @@ def _head_end(head: bytes, start: int) -> int:
     when the block is all there is."""
     if head.startswith(b"\n", start) or head.startswith(b"\r\n", start):
         return start + (1 if head[start] == 0x0A else 2)  # a status line without headers
-    found = HEAD_END.search(head, start)
+    found = BLOCK_END.search(head, start)
     if found is None:
         if len(head) >= HEAD_LIMIT:
             raise HTTPHeaderError(f"no end of the HTTP headers in the first {HEAD_LIMIT} bytes")
@@ -91,7 +89,7 @@ def parse_head(head: bytes) -> HttpHead:
     Interim responses (1xx but 101) before the final one are passed over.
     """
     interim = False
-    position = BLANK_LINES.match(head).end()  # type: ignore[union-attr]
+    position = LINE_ENDS.match(head).end()  # type: ignore[union-attr]
     while position < len(head) or not interim:
         line_end = head.find(b"\n", position)
         line = head[position:line_end if line_end >= 0 else len(head)].rstrip(b"\r")
@@ -105,7 +103,7 @@ def parse_head(head: bytes) -> HttpHead:
         code = int(status[1])
         if 100 <= code < 200 and code != 101:
             interim = True  # the final response follows
-            position = BLANK_LINES.match(head, end).end()  # type: ignore[union-attr]
+            position = LINE_ENDS.match(head, end).end()  # type: ignore[union-attr]
             continue
         return _headers(head, start, end, code)
     if interim:

@@ -21,16 +21,22 @@ def _starts_like_html(body: bytes) -> bool:
     return any(start.startswith(tag) and start[len(tag):len(tag) + 1] in (b" ", b">") for tag in HTML_STARTS)
 
 
+def media_type(content_type: str | None) -> str:
+    """The media type of a Content-Type header, in lower case, without its parameters."""
+    return (content_type or "").split(";", 1)[0].strip().lower()
+
+
 def needs_sniffing(content_type: str | None) -> bool:
     """Whether a response with this Content-Type header is HTML only if its body looks so."""
-    return (content_type or "").split(";", 1)[0].strip().lower() in UNKNOWN_TYPES
+    return media_type(content_type) in UNKNOWN_TYPES
 
 
 def is_html(content_type: str | None, body: bytes) -> bool:
     """Whether a response with this Content-Type header and (decoded) body start is an HTML page."""
-    if needs_sniffing(content_type):
+    media = media_type(content_type)
+    if media in UNKNOWN_TYPES:
         return _starts_like_html(body)
-    return (content_type or "").split(";", 1)[0].strip().lower() in HTML_TYPES
+    return media in HTML_TYPES
 
 
 def decode_html(body: bytes, content_type: str | None, url: str) -> tuple[str, str]:
